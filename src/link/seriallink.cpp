@@ -1,0 +1,51 @@
+#include "app/mainwindow.h"
+
+#include "ui_mainwindow.h"
+
+#include <QSerialPort>
+
+void MainWindow::serialOpenOrClose()
+{
+    const QString state = ui->serialPushBtn->text();
+    if (state == QLatin1String("Open")) {
+        serialPort = new QSerialPort;
+        serialPort->setPortName(ui->serialComboBox->currentText());
+        if (!serialPort->open(QIODevice::ReadWrite)) {
+            delete serialPort;
+            serialPort = nullptr;
+            return;
+        }
+        serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+        serialPort->setDataBits(QSerialPort::Data8);
+        serialPort->setParity(QSerialPort::NoParity);
+        serialPort->setStopBits(QSerialPort::OneStop);
+        serialPort->setFlowControl(QSerialPort::NoFlowControl);
+        // A new stream: half a frame left from an earlier session must not join it.
+        serialBuffer.clear();
+
+        ui->serialComboBox->setEnabled(false);
+        ui->serialPushBtn->setEnabled(false);
+        ui->serialPushBtn->setText(QStringLiteral("Close"));
+        ui->serialPushBtn->setEnabled(true);
+        ui->wifiPushBtn->setEnabled(false);
+        connect(serialPort, SIGNAL(readyRead()), this, SLOT(readData()));
+    } else if (state == QLatin1String("Close")) {
+        serialPort->clear(QSerialPort::AllDirections);
+        serialPort->close();
+        serialPort->deleteLater();
+        serialPort = nullptr;
+
+        ui->serialComboBox->setEnabled(true);
+        ui->serialPushBtn->setText(QStringLiteral("Open"));
+        ui->wifiPushBtn->setEnabled(true);
+    }
+}
+
+void MainWindow::readData()
+{
+    if (!serialPort)
+        return;
+    const QByteArray bytes = serialPort->readAll();
+    if (!bytes.isEmpty())
+        deliverFrames(serialBuffer, bytes);
+}
