@@ -126,15 +126,17 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
     addLabel(scene, tr("[%1,%2]").arg(tx).arg(ty), tx + 5, -ty + 5, Qt::green, font);
     addLabel(scene, tr("[%1,%2]").arg(0).arg(0), 5, 5, Qt::red, font);
     addGrid(scene);
+
+    // The scene defers two chores to the event loop: polishing new items, whose queue clear()
+    // searches for every item it deletes, and folding new items into its rectangle. Doing both
+    // now keeps a burst of frames within one arrival as cheap per report as single frames, and
+    // lets this report's grid count towards the next report's rectangle either way.
+    QCoreApplication::sendPostedEvents(scene, QEvent::MetaCall);
 }
 
 void MainWindow::receiveAnalyzeData()
 {
     drawPlan(scene, report);
-    // Every added item queues a polish request that only the event loop delivers, and clear()
-    // searches that queue for each item it deletes. Deliver it now so that a burst of frames
-    // within one arrival costs no more per report than frames that come one by one.
-    QCoreApplication::sendPostedEvents(scene, QEvent::MetaCall);
     view->setBackgroundBrush(QBrush(Qt::NoBrush));
     view->show();
     refreshRangeTable(ui->rangeDisplaytableWidget, report);
