@@ -22,10 +22,9 @@ install_missing() {
 
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev libqt5serialport5-dev fonts-dejavu-core)
 
-# build DIR [cmake options...]: configures once, then builds incrementally.
-build() {
+# configure DIR [cmake options...]: a no-op when nothing changed.
+configure() {
     local dir=$1
     shift
     cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j "$JOBS"
 }

@@ -3,6 +3,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing "${BUILD_PACKAGES[@]}"
-build "$ROOT/build" -DZORVAN_TESTS=ON
+configure "$ROOT/build" -DZORVAN_TESTS=ON
+cmake --build "$ROOT/build" -j "$JOBS"
 cd "$ROOT/build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS"

@@ -1,0 +1,104 @@
+#ifndef KITPROCESS_H
+#define KITPROCESS_H
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTest>
+
+// The simulator as a separate process, with its output collected line by line.
+class KitProcess
+{
+public:
+    static QString program()
+    {
+        // Built next to the tests.
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-kit");
+    }
+
+    ~KitProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(3000))
+                m_process.kill();
+            m_process.waitForFinished(1000);
+        }
+    }
+
+    // Starts the kit on a free local port and waits until it says where it listens.
+    bool start(const QStringList &arguments)
+    {
+        m_process.start(program(), QStringList { "--listen", "127.0.0.1:0" } + arguments);
+        if (!m_process.waitForStarted(5000))
+            return false;
+        const bool serial = arguments.contains(QStringLiteral("--serial"));
+        return waitFor([&] { return port() != 0 && (!serial || !serialPath().isEmpty()); }, 5000);
+    }
+
+    QStringList lines()
+    {
+        m_buffer += m_process.readAllStandardOutput();
+        int end;
+        while ((end = m_buffer.indexOf('\n')) >= 0) {
+            m_lines << QString::fromUtf8(m_buffer.left(end));
+            m_buffer.remove(0, end + 1);
+        }
+        return m_lines;
+    }
+
+    quint16 port()
+    {
+        const QRegularExpression re(QStringLiteral("^listening: .*:(\\d+)$"));
+        for (const QString &line : lines()) {
+            const auto match = re.match(line);
+            if (match.hasMatch())
+                return quint16(match.captured(1).toUInt());
+        }
+        return 0;
+    }
+
+    QString serialPath()
+    {
+        for (const QString &line : lines()) {
+            if (line.startsWith(QLatin1String("serial: /")))
+                return line.mid(8);
+        }
+        return {};
+    }
+
+    QStringList frames()
+    {
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{104}$"));
+        return lines().filter(hex);
+    }
+
+    template<typename Predicate> bool waitFor(Predicate done, int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(10);
+        }
+        return true;
+    }
+
+    bool waitForExit(int timeoutMs)
+    {
+        return waitFor([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs)
+            && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    }
+
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+    QStringList m_lines;
+};
+
+#endif // KITPROCESS_H

@@ -1,0 +1,93 @@
+#ifndef KITSIMULATOR_H
+#define KITSIMULATOR_H
+
+#include "kitprotocol.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QTimer>
+
+class QSocketNotifier;
+class QTcpServer;
+class QTcpSocket;
+class QTextStream;
+
+struct KitOptions
+{
+    QHostAddress host = QHostAddress::LocalHost;
+    quint16 port = 8080;
+    bool serial = false;
+    double rate = 10; // frames per second; 0 sends as fast as the links take them
+    qint64 count = -1;
+    quint32 seed = 1;
+    int noiseCm = 0;
+    bool chop = false;
+    double garbage = 0;
+    bool printFrames = false;
+};
+
+// A simulated kit: four anchors and a tag moving on a loop, reported over TCP and optionally a
+// pseudo-terminal, configured by the viewer's anchor command. Frames are sent only while a
+// viewer is attached, so a run with --count delivers exactly that many.
+class KitSimulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    KitSimulator(const KitOptions &options, QTextStream &out);
+    ~KitSimulator() override;
+
+    bool start(QString *error);
+    quint16 serverPort() const;
+    QString serialPath() const { return m_serialPath; }
+    qint64 framesSent() const { return m_sent; }
+
+signals:
+    void finished();
+
+private:
+    void tick();
+    void sendFrame();
+    kit::Scene sceneAt(qint64 index);
+    QList<QByteArray> pieces(const QByteArray &bytes);
+    QByteArray junk();
+    bool anyoneAttached();
+    bool hasBacklog() const;
+
+    void acceptClients();
+    void readClient(QTcpSocket *socket);
+    void openSerial(QString *error);
+    void checkSerial();
+    void readSerial();
+    void writeSerial(const QByteArray &bytes);
+    void flushSerial();
+    void takeCommandBytes(kit::CommandReader &reader, const QByteArray &bytes, const QString &link);
+    void finishWhenDrained();
+    bool serialDrained() const;
+    void say(const QString &line);
+
+    KitOptions m_options;
+    QTextStream &m_out;
+    QRandomGenerator m_random;
+    QTcpServer *m_server = nullptr;
+    QHash<QTcpSocket *, kit::CommandReader> m_clients;
+    int m_master = -1;
+    bool m_serialAttached = false;
+    QString m_serialPath;
+    QSocketNotifier *m_serialRead = nullptr;
+    QSocketNotifier *m_serialWrite = nullptr;
+    QByteArray m_serialOut;
+    kit::CommandReader m_serialCommands;
+    QTimer m_clock;
+    QTimer m_serialCheck;
+    QElapsedTimer m_since;
+    qint64 m_sentSinceAttach = 0;
+    qint64 m_sent = 0;
+    bool m_finishing = false;
+    kit::Command m_config;
+};
+
+#endif // KITSIMULATOR_H

@@ -1,0 +1,167 @@
+#include "kitsimulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+// Ctrl+C and SIGTERM end the event loop, so sockets and the pseudo-terminal close cleanly.
+void quitOnSignals(QCoreApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] { app.exit(0); });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitOptions &options,
+                  QString *error)
+{
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error
+            = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+        return false;
+    }
+    bool ok = true;
+    if (parser.isSet(QStringLiteral("listen"))) {
+        const QString value = parser.value(QStringLiteral("listen"));
+        const int colon = value.lastIndexOf(QLatin1Char(':'));
+        const uint port = value.mid(colon + 1).toUInt(&ok);
+        QString host = value.left(colon);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        if (colon < 0 || !ok || port > 65535 || !options.host.setAddress(host)) {
+            *error = QStringLiteral("--listen takes HOST:PORT with a numeric address, not '%1'")
+                         .arg(value);
+            return false;
+        }
+        options.port = quint16(port);
+    }
+    options.serial = parser.isSet(QStringLiteral("serial"));
+    options.chop = parser.isSet(QStringLiteral("chop"));
+    options.printFrames = parser.isSet(QStringLiteral("print-frames"));
+    if (parser.isSet(QStringLiteral("rate"))) {
+        options.rate = parser.value(QStringLiteral("rate")).toDouble(&ok);
+        if (!ok || !(options.rate >= 0) || options.rate > 1e6) {
+            *error = QStringLiteral("--rate takes a number of frames per second, 0 for full speed");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("count"))) {
+        options.count = parser.value(QStringLiteral("count")).toLongLong(&ok);
+        if (!ok || options.count < 0) {
+            *error = QStringLiteral("--count takes a whole number of frames");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("seed"))) {
+        options.seed = parser.value(QStringLiteral("seed")).toUInt(&ok);
+        if (!ok) {
+            *error = QStringLiteral("--seed takes a whole number");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("noise-cm"))) {
+        options.noiseCm = parser.value(QStringLiteral("noise-cm")).toInt(&ok);
+        if (!ok || options.noiseCm < 0 || options.noiseCm > 10000) {
+            *error
+                = QStringLiteral("--noise-cm takes a whole number of centimetres from 0 to 10000");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("garbage"))) {
+        options.garbage = parser.value(QStringLiteral("garbage")).toDouble(&ok);
+        if (!ok || !(options.garbage >= 0 && options.garbage <= 1)) {
+            *error = QStringLiteral("--garbage takes a probability from 0 to 1");
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulates a positioning kit: four anchors and a tag moving on a loop, reported as "
+        "52-byte frames to every TCP client and, with --serial, on a pseudo-terminal. "
+        "Frames go out only while a viewer is attached. The 33-byte anchor command received "
+        "on either link is printed and applied to the frames that follow."));
+    const QCommandLineOption help({ "h", "help" }, QStringLiteral("Show this help and exit."));
+    parser.addOption(help);
+    parser.addOptions({
+        { "listen",
+          QStringLiteral(
+              "Accept TCP clients on HOST:PORT (default 127.0.0.1:8080; port 0 picks a free one)."),
+          QStringLiteral("HOST:PORT") },
+        { "serial",
+          QStringLiteral(
+              "Also serve a pseudo-terminal at 115200 8N1 and print its path as 'serial: PATH'.") },
+        { "rate",
+          QStringLiteral("Frames per second (default 10; 0 sends as fast as the links take them)."),
+          QStringLiteral("HZ") },
+        { "count",
+          QStringLiteral("Stop after N frames, once they have been delivered, and exit 0."),
+          QStringLiteral("N") },
+        { "seed", QStringLiteral("Seed for noise, chopping and junk (default 1)."),
+          QStringLiteral("N") },
+        { "noise-cm", QStringLiteral("Add uniform noise of up to N cm to every range (default 0)."),
+          QStringLiteral("N") },
+        { "chop", QStringLiteral("Write each frame in random-sized pieces.") },
+        { "garbage",
+          QStringLiteral(
+              "Put 1 to 60 bytes of junk before a frame with probability P (default 0)."),
+          QStringLiteral("P") },
+        { "print-frames", QStringLiteral("Print every frame sent as one line of hex.") },
+    });
+
+    KitOptions options;
+    QString error;
+    if (!parseOptions(parser, app.arguments(), options, &error)) {
+        err << "zorvan-kit: " << error << " (see --help)\n";
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        out << parser.helpText();
+        return 0;
+    }
+
+    KitSimulator kit(options, out);
+    if (!kit.start(&error)) {
+        err << "zorvan-kit: " << error << '\n';
+        return 2;
+    }
+    QObject::connect(&kit, &KitSimulator::finished, &app, [&app] { app.exit(0); });
+    quitOnSignals(app);
+    return app.exec();
+}
