@@ -131,6 +131,7 @@ private slots:
     void placesInPlanCoordinates_data();
     void placesInPlanCoordinates();
     void gridGrowsAndNeverShrinks();
+    void sceneRectCoversEveryItemEverDrawn();
     void gridIsPaintedOverMarkers();
     void rangeTable();
     void rangeTableLabelsAndValues_data();
@@ -260,6 +261,26 @@ void PlanTest::gridGrowsAndNeverShrinks()
         = qgraphicsitem_cast<QGraphicsLineItem *>(scene.items(Qt::AscendingOrder).at(16))->line();
     QVERIFY(later.x2() >= axis.x2());
     QVERIFY(scene.items().size() > 214);
+}
+
+// The scene's rectangle must be what Qt itself would report: the bounds of every item ever
+// added, so that the grid and the fit follow the plan, whatever happens between reports.
+void PlanTest::sceneRectCoversEveryItemEverDrawn()
+{
+    QGraphicsScene scene;
+    QRectF everything;
+    const int xs[] = { 0, 8000, -30000, 120, 32767, 0 };
+    const int ranges[] = { 0, 5000, 65535, 300, 100, 0 };
+    for (int i = 0; i < 6; ++i) {
+        ReportFields f;
+        f.anchorX[i % 4] = xs[i];
+        f.anchorY[(i + 1) % 4] = -xs[i] / 2;
+        f.range[i % 4] = ranges[i];
+        f.tagX = xs[i] / 3;
+        drawPlan(&scene, reportOf(f));
+        everything |= scene.itemsBoundingRect();
+        QCOMPARE(scene.sceneRect(), everything);
+    }
 }
 
 void PlanTest::gridIsPaintedOverMarkers()

@@ -43,6 +43,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(view, SIGNAL(sceneFitView()), this, SLOT(sceneFitgraphicsView()));
 
     scene = new QGraphicsScene(this);
+    // The plan is rebuilt from scratch for every report: an index would be rebuilt as often
+    // as it is used, and repainting the whole view is cheaper than tracking each item.
+    scene->setItemIndexMethod(QGraphicsScene::NoIndex);
+    view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     view->setScene(scene);
     view->show();
 }

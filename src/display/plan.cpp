@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
+#include <QMetaMethod>
 
 namespace {
 
@@ -27,8 +28,10 @@ QString tr(const char *text)
 void addLabel(QGraphicsScene *scene, const QString &text, int x, int y, Qt::GlobalColor colour,
               const QFont &font)
 {
-    auto *label = new QGraphicsTextItem(text);
+    // The font goes first, so that the text is laid out once, not once per font.
+    auto *label = new QGraphicsTextItem;
     label->setFont(font);
+    label->setPlainText(text);
     label->setDefaultTextColor(colour);
     label->setPos(x, y);
     scene->addItem(label);
@@ -43,7 +46,8 @@ void addDisc(QGraphicsScene *scene, int x, int y, int diameter, const QPen &pen,
 }
 
 // The grid is centred on the origin and follows the scene's rectangle, which only grows.
-void addGrid(QGraphicsScene *scene)
+// Returns the rectangle the grid covers: that of its two axes, which reach past every line.
+QRectF addGrid(QGraphicsScene *scene)
 {
     const QRectF bounds = scene->sceneRect();
     double height = bounds.height();
@@ -65,8 +69,9 @@ void addGrid(QGraphicsScene *scene)
     pen.setBrush(QBrush(Qt::black, Qt::SolidPattern));
     pen.setStyle(Qt::SolidLine);
     pen.setWidth(5);
-    scene->addLine(QLineF(left, 0, right, 0), pen);
-    scene->addLine(QLineF(0, top, 0, bottom), pen);
+    const QGraphicsLineItem *xAxis = scene->addLine(QLineF(left, 0, right, 0), pen);
+    const QGraphicsLineItem *yAxis = scene->addLine(QLineF(0, top, 0, bottom), pen);
+    const QRectF covered = xAxis->sceneBoundingRect() | yAxis->sceneBoundingRect();
 
     pen.setBrush(QBrush(Qt::darkGray, Qt::SolidPattern));
     pen.setStyle(Qt::SolidLine);
@@ -79,6 +84,34 @@ void addGrid(QGraphicsScene *scene)
         scene->addLine(QLineF(GridSpacing * k, top, GridSpacing * k, bottom), pen);
         scene->addLine(QLineF(-GridSpacing * k, top, -GridSpacing * k, bottom), pen);
     }
+    return covered;
+}
+
+// The scene's own rectangle would be every item's bounds ever added. Qt finds that by stroking
+// every line of the grid twice per report; the same rectangle is kept here from the items
+// drawn, and handed to the scene.
+void growSceneRect(QGraphicsScene *scene, QRectF &grown, const QRectF &more)
+{
+    grown |= more;
+    scene->setSceneRect(grown);
+}
+
+// Every added item joins a queue of items to polish that only the event loop empties, and
+// clear() searches that queue for every item it deletes: a burst of frames within one arrival
+// would cost more per report the longer it is. Polishing now keeps every report equally cheap.
+// The scene's other chores, above all repainting, still wait for the event loop, so a burst is
+// painted once.
+void polishNow(QGraphicsScene *scene)
+{
+    static const QMetaMethod polish = [] {
+        const QMetaObject &meta = QGraphicsScene::staticMetaObject;
+        const int index = meta.indexOfSlot("_q_polishItems()");
+        return index >= 0 ? meta.method(index) : QMetaMethod();
+    }();
+    if (polish.isValid())
+        polish.invoke(scene, Qt::DirectConnection);
+    else
+        QCoreApplication::sendPostedEvents(scene, QEvent::MetaCall);
 }
 
 } // namespace
@@ -89,18 +122,32 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
     for (int k = 0; k < PositionReport::AnchorCount; ++k)
         reach[k] = projectHorizontalRange(report.range[k], report.heightDiff[k]);
 
+    QRectF grown = scene->sceneRect();
+    // Every item changes on every report. Marking the whole scene for repaint first spares
+    // Qt from working out the area of each item as it is removed and added.
+    scene->update();
     scene->clear();
 
-    QPen rangePen;
-    rangePen.setStyle(Qt::SolidLine);
-    rangePen.setBrush(QBrush(Qt::darkBlue, Qt::SolidPattern));
-    rangePen.setWidth(2);
-    QPen markerPen;
-    markerPen.setStyle(Qt::NoPen);
-    markerPen.setBrush(QBrush(Qt::NoBrush));
-    QFont font;
-    font.setWeight(QFont::Bold);
-    font.setPointSize(25);
+    // Built once: resolving the font on every report costs more than drawing it.
+    static const QPen rangePen = [] {
+        QPen pen;
+        pen.setStyle(Qt::SolidLine);
+        pen.setBrush(QBrush(Qt::darkBlue, Qt::SolidPattern));
+        pen.setWidth(2);
+        return pen;
+    }();
+    static const QPen markerPen = [] {
+        QPen pen;
+        pen.setStyle(Qt::NoPen);
+        pen.setBrush(QBrush(Qt::NoBrush));
+        return pen;
+    }();
+    static const QFont font = [] {
+        QFont labelFont;
+        labelFont.setWeight(QFont::Bold);
+        labelFont.setPointSize(25);
+        return labelFont;
+    }();
 
     // Scene y grows downward; the plan shows positive y upward, so anchors are kept in scene
     // coordinates here while the tag keeps its own sense for its label.
@@ -125,13 +172,13 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
     addDisc(scene, tx, -ty, 20, markerPen, Qt::green);
     addLabel(scene, tr("[%1,%2]").arg(tx).arg(ty), tx + 5, -ty + 5, Qt::green, font);
     addLabel(scene, tr("[%1,%2]").arg(0).arg(0), 5, 5, Qt::red, font);
-    addGrid(scene);
+    QRectF markers;
+    for (const QGraphicsItem *item : scene->items())
+        markers |= item->sceneBoundingRect();
+    growSceneRect(scene, grown, markers);
+    growSceneRect(scene, grown, addGrid(scene));
 
-    // The scene defers two chores to the event loop: polishing new items, whose queue clear()
-    // searches for every item it deletes, and folding new items into its rectangle. Doing both
-    // now keeps a burst of frames within one arrival as cheap per report as single frames, and
-    // lets this report's grid count towards the next report's rectangle either way.
-    QCoreApplication::sendPostedEvents(scene, QEvent::MetaCall);
+    polishNow(scene);
 }
 
 void MainWindow::receiveAnalyzeData()

@@ -1,0 +1,276 @@
+#include "app/mainwindow.h"
+#include "display/plan.h"
+#include "display/rangetable.h"
+#include "link/framereader.h"
+#include "link/positionreport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray frame(int i)
+{
+    ReportFields f;
+    f.tagId = 5;
+    f.tagX = 100 + i % 300;
+    f.tagY = 200 - i % 200;
+    f.tagZ = 120;
+    const int xs[] = { 0, 500, 500, 0 };
+    const int ys[] = { 0, 0, 400, 400 };
+    for (int k = 0; k < 4; ++k) {
+        f.anchorX[k] = xs[k];
+        f.anchorY[k] = ys[k];
+        f.anchorZ[k] = 250;
+        f.range[k] = 300 + (i + 37 * k) % 200;
+    }
+    return encodePositionReport(f);
+}
+
+long residentKiB()
+{
+    long pages = 0, resident = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (statm) {
+        if (fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+double cpuSeconds()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_Decode(benchmark::State &state)
+{
+    const QByteArray bytes = frame(1);
+    PositionReport report;
+    for (auto _ : state) {
+        decodePositionReport(bytes.constData(), bytes.size(), report);
+        benchmark::DoNotOptimize(report);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Decode);
+
+// A stream of frames with junk between them, cut into arrivals of random size.
+void BM_FrameReader(benchmark::State &state)
+{
+    QRandomGenerator random(9);
+    QByteArray stream;
+    while (stream.size() < 4 * 1024 * 1024) {
+        const int junk = int(random.bounded(0, 40));
+        for (int i = 0; i < junk; ++i)
+            stream.append(char(random.bounded(256)));
+        stream += frame(stream.size());
+    }
+    QList<QByteArray> arrivals;
+    for (int at = 0; at < stream.size();) {
+        const int size = int(random.bounded(1, 4096));
+        arrivals << stream.mid(at, size);
+        at += size;
+    }
+    qint64 frames = 0;
+    for (auto _ : state) {
+        FrameReader reader;
+        for (const QByteArray &arrival : arrivals) {
+            reader.append(arrival);
+            while (reader.nextFrame())
+                ++frames;
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * stream.size());
+    state.counters["frames"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FrameReader)->Unit(benchmark::kMillisecond);
+
+// One whole report as the window handles it: decode, plan, table; the event loop runs between
+// reports but is not timed. Argument: how far out an anchor once was, in cm (0: never).
+void BM_Report(benchmark::State &state)
+{
+    MainWindow window;
+    window.show();
+    auto *scene = window.findChild<QGraphicsScene *>();
+    auto *table = window.findChild<QTableWidget *>("rangeDisplaytableWidget");
+    PositionReport report;
+    if (state.range(0) > 0) {
+        ReportFields far;
+        far.anchorX[1] = int(state.range(0));
+        decodePositionReport(encodePositionReport(far), report);
+        drawPlan(scene, report);
+        QApplication::processEvents();
+    }
+    QList<QByteArray> frames;
+    for (int i = 0; i < 64; ++i)
+        frames << frame(i);
+    int i = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        const QByteArray &bytes = frames.at(i++ % frames.size());
+        decodePositionReport(bytes.constData(), bytes.size(), report);
+        drawPlan(scene, report);
+        refreshRangeTable(table, report);
+        state.SetIterationTime(double(clock.nsecsElapsed()) / 1e9);
+        QApplication::processEvents();
+    }
+    state.counters["items"] = double(scene->items().size());
+}
+BENCHMARK(BM_Report)->Arg(0)->Arg(30000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Frames through the window's real network link: one frame per arrival with the event loop
+// between reports, or a burst of `range(0)` frames in one write.
+void BM_NetworkReports(benchmark::State &state)
+{
+    const int burst = int(state.range(0));
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    MainWindow window;
+    window.show();
+    window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
+    window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(server.serverPort()));
+    window.findChild<QPushButton *>("wifiPushBtn")->click();
+    server.waitForNewConnection(2000);
+    QTcpSocket *peer = server.nextPendingConnection();
+    qint64 reports = 0;
+    QObject::connect(&window, &MainWindow::sendAnalyzeData, [&] { ++reports; });
+    qint64 arrivals = 0;
+    QObject::connect(window.findChild<QTcpSocket *>(), &QTcpSocket::readyRead, [&] { ++arrivals; });
+
+    QByteArray bytes;
+    for (int i = 0; i < burst; ++i)
+        bytes += frame(i);
+    for (auto _ : state) {
+        const qint64 target = reports + burst;
+        QElapsedTimer clock;
+        clock.start();
+        peer->write(bytes);
+        peer->flush();
+        while (reports < target)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        state.SetIterationTime(double(clock.nsecsElapsed()) / 1e9);
+    }
+    state.counters["arrivals"] = double(arrivals) / double(state.iterations());
+    state.counters["ms_per_report"] = benchmark::Counter(
+        double(reports) / 1000.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_NetworkReports)->Arg(1)->Arg(1000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+QString kitProgram()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-kit");
+}
+
+quint16 startKit(QProcess &kit, const QStringList &arguments)
+{
+    kit.start(kitProgram(), QStringList { "--listen", "127.0.0.1:0" } + arguments);
+    kit.waitForStarted();
+    QByteArray out;
+    while (!out.contains('\n') && kit.waitForReadyRead(5000))
+        out += kit.readAllStandardOutput();
+    return quint16(out.mid(out.lastIndexOf(':', out.indexOf('\n')) + 1).trimmed().toUInt());
+}
+
+// The viewer against zorvan-kit over loopback TCP, display running. With range(0) == 0 the kit
+// sends as fast as the link takes frames and the counter is the rate the viewer sustains; with
+// a rate, the counter is the share of one core the viewer uses.
+void BM_EndToEnd(benchmark::State &state)
+{
+    const int rate = int(state.range(0));
+    const int frames = rate == 0 ? 20000 : rate * 10;
+    for (auto _ : state) {
+        QProcess kit;
+        const quint16 port = startKit(
+            kit, { "--rate", QString::number(rate), "--count", QString::number(frames) });
+        MainWindow window;
+        window.show();
+        QEventLoop loop;
+        qint64 reports = 0;
+        QObject::connect(&window, &MainWindow::sendAnalyzeData, [&] {
+            if (++reports >= frames)
+                loop.quit();
+        });
+        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+        window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
+        window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(port));
+        const double cpuBefore = cpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        window.findChild<QPushButton *>("wifiPushBtn")->click();
+        loop.exec();
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(seconds);
+        state.counters["frames"] = double(reports);
+        state.counters["frames_per_s"] = double(reports) / seconds;
+        state.counters["cpu_share"] = (cpuSeconds() - cpuBefore) / seconds;
+        kit.waitForFinished(5000);
+    }
+}
+BENCHMARK(BM_EndToEnd)
+    ->Arg(0)
+    ->Arg(221)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Resident size after 1,000 and after 100,000 reports through the window's plan and table.
+void BM_Memory(benchmark::State &state)
+{
+    for (auto _ : state) {
+        MainWindow window;
+        window.show();
+        auto *scene = window.findChild<QGraphicsScene *>();
+        auto *table = window.findChild<QTableWidget *>("rangeDisplaytableWidget");
+        PositionReport report;
+        long after1k = 0;
+        for (int i = 1; i <= 100000; ++i) {
+            const QByteArray bytes = frame(i);
+            decodePositionReport(bytes.constData(), bytes.size(), report);
+            drawPlan(scene, report);
+            refreshRangeTable(table, report);
+            if (i % 10 == 0)
+                QApplication::processEvents();
+            if (i == 1000)
+                after1k = residentKiB();
+        }
+        const long after100k = residentKiB();
+        state.counters["rss_1k_KiB"] = double(after1k);
+        state.counters["rss_100k_KiB"] = double(after100k);
+        state.counters["growth_KiB"] = double(after100k - after1k);
+    }
+}
+BENCHMARK(BM_Memory)->Iterations(1)->Unit(benchmark::kSecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
