@@ -21,6 +21,8 @@ install_missing() {
 }
 
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev libqt5serialport5-dev fonts-dejavu-core)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+BENCH_PACKAGES=(libbenchmark-dev)
 
 # configure DIR [cmake options...]: a no-op when nothing changed.
 configure() {

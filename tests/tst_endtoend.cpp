@@ -145,7 +145,11 @@ void EndToEndTest::everyFrameOnce()
     QVERIFY(kit.waitForExit(20000));
     QTRY_COMPARE_WITH_TIMEOUT(reports.count(), frames, 5000);
     QTest::qWait(100);
-    QCOMPARE(reports.count(), frames);
+    QVERIFY2(reports.count() == frames,
+             qPrintable(QStringLiteral("%1 of %2 frames shown; the kit said:\n%3")
+                            .arg(reports.count())
+                            .arg(frames)
+                            .arg(kit.lines().filter(QRegularExpression("^[^0-9a-f]")).join('\n'))));
 
     const QStringList sent = kit.frames();
     QCOMPARE(sent.size(), frames);

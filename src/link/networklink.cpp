@@ -29,6 +29,7 @@ void MainWindow::wifiOpenOrClose()
         if (hostPort == 0)
             return;
         auto *socket = new QTcpSocket(this);
+        socket->setReadBufferSize(FrameReader::MaxArrival);
         socket->connectToHost(hostAddress, quint16(hostPort), QIODevice::ReadWrite,
                               QAbstractSocket::AnyIPProtocol);
         if (!socket->waitForConnected(ConnectTimeoutMs)) {

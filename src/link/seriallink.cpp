@@ -9,6 +9,7 @@ void MainWindow::serialOpenOrClose()
     const QString state = ui->serialPushBtn->text();
     if (state == QLatin1String("Open")) {
         serialPort = new QSerialPort;
+        serialPort->setReadBufferSize(FrameReader::MaxArrival);
         serialPort->setPortName(ui->serialComboBox->currentText());
         if (!serialPort->open(QIODevice::ReadWrite)) {
             delete serialPort;

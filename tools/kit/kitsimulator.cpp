@@ -24,7 +24,10 @@ constexpr int TagHeight = 120;
 // How often the serial side is checked for a viewer that opened or closed it.
 constexpr int SerialCheckMs = 20;
 // How long to wait at the end for links to take the last frames.
-constexpr qint64 DrainTimeoutMs = 5000;
+constexpr qint64 DrainTimeoutMs = 10000;
+constexpr qint64 QuietMs = 300;
+// A viewer that has just opened the terminal is still setting it up.
+constexpr int SettleMs = 100;
 
 } // namespace
 
@@ -118,6 +121,8 @@ void KitSimulator::checkSerial()
     if (attached == m_serialAttached)
         return;
     m_serialAttached = attached;
+    if (attached)
+        m_serialSettled.start();
     m_serialRead->setEnabled(attached);
     if (!attached) {
         m_serialOut.clear();
@@ -218,7 +223,12 @@ void KitSimulator::takeCommandBytes(kit::CommandReader &reader, const QByteArray
 
 bool KitSimulator::anyoneAttached()
 {
-    return !m_clients.isEmpty() || m_serialAttached;
+    return !m_clients.isEmpty() || serialReady();
+}
+
+bool KitSimulator::serialReady() const
+{
+    return m_serialAttached && m_serialSettled.hasExpired(SettleMs);
 }
 
 bool KitSimulator::hasBacklog() const
@@ -320,7 +330,7 @@ void KitSimulator::sendFrame()
                 it.key()->flush();
         }
     }
-    if (m_serialAttached) {
+    if (serialReady()) {
         for (const QByteArray &part : parts)
             writeSerial(part);
     }
@@ -345,7 +355,13 @@ void KitSimulator::finishWhenDrained()
         bool drained = serialDrained();
         for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it)
             drained = drained && it.key()->bytesToWrite() == 0;
-        if (!drained && waited.elapsed() < DrainTimeoutMs)
+        // The terminal layer hands bytes on in the background, so an empty queue must stay
+        // empty for a while before closing the master cannot lose the last of them.
+        if (!drained)
+            m_quiet.invalidate();
+        else if (!m_quiet.isValid())
+            m_quiet.start();
+        if (!(drained && m_quiet.elapsed() >= QuietMs) && waited.elapsed() < DrainTimeoutMs)
             return;
         poll->stop();
         // Disconnecting can remove a client from the table at once, so walk a copy.

@@ -55,6 +55,7 @@ private:
     QList<QByteArray> pieces(const QByteArray &bytes);
     QByteArray junk();
     bool anyoneAttached();
+    bool serialReady() const;
     bool hasBacklog() const;
 
     void acceptClients();
@@ -76,6 +77,7 @@ private:
     QHash<QTcpSocket *, kit::CommandReader> m_clients;
     int m_master = -1;
     bool m_serialAttached = false;
+    QElapsedTimer m_serialSettled;
     QString m_serialPath;
     QSocketNotifier *m_serialRead = nullptr;
     QSocketNotifier *m_serialWrite = nullptr;
@@ -87,6 +89,7 @@ private:
     qint64 m_sentSinceAttach = 0;
     qint64 m_sent = 0;
     bool m_finishing = false;
+    QElapsedTimer m_quiet;
     kit::Command m_config;
 };
 

@@ -1,0 +1,275 @@
+#include "app/mainwindow.h"
+#include "kitprocess.h"
+#include "link/positionreport.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QQueue>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+// AddressSanitizer holds freed memory back for a while and slows every allocation, so under it
+// resident size says nothing and the event loop's answer times are only checked loosely.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool MeasuresMemory = false;
+constexpr qint64 MaxStallMs = 500;
+#else
+constexpr bool MeasuresMemory = true;
+constexpr qint64 MaxStallMs = 50;
+#endif
+
+QStringList warnings;
+QtMessageHandler previousHandler = nullptr;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        warnings << message;
+    previousHandler(type, context, message);
+}
+
+long residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
+}
+
+// The fields a viewer shows of a report, as one comparable line.
+QString summary(const PositionReport &r)
+{
+    return QStringLiteral("%1 %2,%3,%4 %5,%6,%7,%8")
+        .arg(r.tagId)
+        .arg(centimetres(r.tagX))
+        .arg(centimetres(r.tagY))
+        .arg(centimetres(r.tagZ))
+        .arg(r.range[0])
+        .arg(r.range[1])
+        .arg(r.range[2])
+        .arg(r.range[3]);
+}
+
+QString summary(const QString &hex)
+{
+    PositionReport report;
+    decodePositionReport(QByteArray::fromHex(hex.toLatin1()), report);
+    return summary(report);
+}
+
+} // namespace
+
+class SoakTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void everyFrameExactlyOnce_data();
+    void everyFrameExactlyOnce();
+    void hostilePeer();
+};
+
+void SoakTest::initTestCase()
+{
+    previousHandler = qInstallMessageHandler(collectWarnings);
+}
+
+void SoakTest::cleanupTestCase()
+{
+    qInstallMessageHandler(previousHandler);
+}
+
+void SoakTest::everyFrameExactlyOnce_data()
+{
+    QTest::addColumn<bool>("serial");
+    QTest::newRow("tcp") << false;
+    QTest::newRow("pseudo-terminal") << true;
+}
+
+// 20,000 frames, chopped, with junk before almost a third of them: each is shown once, in
+// order, nothing else is shown, memory stays flat and Qt has nothing to complain about.
+void SoakTest::everyFrameExactlyOnce()
+{
+    QFETCH(bool, serial);
+    const int frames = 20000;
+    warnings.clear();
+
+    KitProcess kit;
+    QStringList arguments = { "--rate", "0",          "--count", QString::number(frames),
+                              "--chop", "--garbage",  "0.3",     "--seed",
+                              "11",     "--noise-cm", "5",       "--print-frames" };
+    if (serial)
+        arguments << "--serial";
+    QVERIFY(kit.start(arguments));
+
+    // Sent and shown reports are matched as they come, so that the test itself keeps no
+    // growing record and the resident size is the viewer's.
+    QQueue<QString> sentQueue;
+    QQueue<QString> shownQueue;
+    int matched = 0;
+    int shown = 0;
+    QString firstMismatch;
+    auto match = [&] {
+        while (!sentQueue.isEmpty() && !shownQueue.isEmpty()) {
+            const QString sent = sentQueue.dequeue();
+            const QString seen = shownQueue.dequeue();
+            if (sent != seen && firstMismatch.isEmpty())
+                firstMismatch
+                    = QStringLiteral("report %1: shown %2, sent %3").arg(matched).arg(seen, sent);
+            ++matched;
+        }
+    };
+    QByteArray pendingOutput;
+    int sentCount = 0;
+    connect(&kit.process(), &QProcess::readyReadStandardOutput, this, [&] {
+        pendingOutput += kit.process().readAllStandardOutput();
+        int end;
+        while ((end = pendingOutput.indexOf('\n')) >= 0) {
+            const QByteArray line = pendingOutput.left(end);
+            pendingOutput.remove(0, end + 1);
+            if (line.size() == 104) {
+                sentQueue.enqueue(summary(QString::fromLatin1(line)));
+                ++sentCount;
+            }
+        }
+        match();
+    });
+
+    MainWindow window;
+    window.show();
+    long residentAt2000 = 0;
+    connect(&window, &MainWindow::sendAnalyzeData, this, [&] {
+        shownQueue.enqueue(summary(window.currentReport()));
+        if (++shown == 2000)
+            residentAt2000 = residentKiB();
+        match();
+    });
+
+    if (serial) {
+        auto *ports = window.findChild<QComboBox *>("serialComboBox");
+        ports->addItem(kit.serialPath());
+        ports->setCurrentIndex(ports->count() - 1);
+        auto *button = window.findChild<QPushButton *>("serialPushBtn");
+        button->setEnabled(true);
+        button->click();
+        QCOMPARE(button->text(), QStringLiteral("Close"));
+    } else {
+        window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
+        window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(kit.port()));
+        auto *button = window.findChild<QPushButton *>("wifiPushBtn");
+        button->click();
+        QCOMPARE(button->text(), QStringLiteral("Disconnect"));
+    }
+
+    QVERIFY(kit.waitFor([&] { return shown >= frames; }, 240000));
+    QVERIFY(kit.waitForExit(10000));
+    QTest::qWait(200);
+    const long residentAtEnd = residentKiB();
+
+    QCOMPARE(sentCount, frames);
+    QCOMPARE(shown, frames);
+    QCOMPARE(matched, frames);
+    QVERIFY2(firstMismatch.isEmpty(), qPrintable(firstMismatch));
+    QVERIFY2(!MeasuresMemory || residentAtEnd - residentAt2000 < 4096,
+             qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(residentAt2000).arg(residentAtEnd)));
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+    qInfo("%d frames; resident %ld KiB after 2,000, %ld KiB after %d", frames, residentAt2000,
+          residentAtEnd, frames);
+}
+
+// 50 MB of random bytes, then frames with a broken marker, then good frames: nothing is
+// invented, memory stays bounded, the event loop keeps answering, and good frames get through.
+void SoakTest::hostilePeer()
+{
+    constexpr qint64 JunkBytes = 50 * 1024 * 1024;
+    constexpr int Chunk = 64 * 1024;
+    constexpr int BrokenFrames = 2000;
+    constexpr int GoodFrames = 100;
+
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    MainWindow window;
+    window.show();
+    int shown = 0;
+    connect(&window, &MainWindow::sendAnalyzeData, this, [&] { ++shown; });
+    window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
+    window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(server.serverPort()));
+    window.findChild<QPushButton *>("wifiPushBtn")->click();
+    QVERIFY(server.waitForNewConnection(2000));
+    QTcpSocket *peer = server.nextPendingConnection();
+
+    // The zero-timer stands for the user: it must get its turn at least every 50 ms.
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer tick;
+    tick.setInterval(0);
+    connect(&tick, &QTimer::timeout, this,
+            [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+    sinceTick.start();
+    tick.start();
+
+    const long residentBefore = residentKiB();
+    long residentPeak = residentBefore;
+    QRandomGenerator random(2024);
+    QByteArray chunk(Chunk, '\0');
+    qint64 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (sent < JunkBytes && clock.elapsed() < 120000) {
+        if (peer->bytesToWrite() < 4 * Chunk) {
+            random.fillRange(reinterpret_cast<quint32 *>(chunk.data()), Chunk / 4);
+            peer->write(chunk);
+            sent += Chunk;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        residentPeak = qMax(residentPeak, residentKiB());
+    }
+    QCOMPARE(sent, JunkBytes);
+    QTRY_COMPARE_WITH_TIMEOUT(peer->bytesToWrite(), qint64(0), 30000);
+    QTest::qWait(100);
+    const int fromJunk = shown;
+
+    ReportFields fields;
+    fields.tagId = 42;
+    QByteArray broken;
+    for (int i = 0; i < BrokenFrames; ++i) {
+        QByteArray frame = encodePositionReport(fields);
+        frame[i % 2 ? 1 : 51] = 'x';
+        broken += frame;
+    }
+    peer->write(broken);
+    QTRY_COMPARE_WITH_TIMEOUT(peer->bytesToWrite(), qint64(0), 10000);
+    QTest::qWait(100);
+    QCOMPARE(shown, fromJunk);
+
+    QByteArray good;
+    for (int i = 0; i < GoodFrames; ++i)
+        good += encodePositionReport(fields);
+    peer->write(good);
+    QTRY_COMPARE_WITH_TIMEOUT(shown, fromJunk + GoodFrames, 10000);
+    QCOMPARE(window.currentReport().tagId, 42);
+    tick.stop();
+
+    // Random bytes of this seed hold no well-formed frame.
+    QCOMPARE(fromJunk, 0);
+    QVERIFY2(longestGap <= MaxStallMs,
+             qPrintable(QStringLiteral("event loop stalled %1 ms").arg(longestGap)));
+    QVERIFY2(!MeasuresMemory || residentPeak - residentBefore < 64 * 1024,
+             qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(residentBefore).arg(residentPeak)));
+    qInfo("50 MB of junk: longest event-loop gap %lld ms; resident %ld KiB, peak %ld KiB",
+          longestGap, residentBefore, residentPeak);
+}
+
+QTEST_MAIN(SoakTest)
+#include "tst_soak.moc"
