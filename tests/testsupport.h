@@ -1,11 +1,15 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "app/mainwindow.h"
 #include "link/positionreport.h"
 
 #include <QApplication>
 #include <QByteArray>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -43,6 +47,43 @@ inline QByteArray frameWith(int tagId, int tagX, int tagY, int tagZ = 120)
     }
     return encodePositionReport(fields);
 }
+
+// Chooses `path` and presses Open, as a user would; true once the link is open. The listing
+// offers only the machine's own ports, so the path is added to it first.
+inline bool openSerialLink(MainWindow &window, const QString &path)
+{
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("serialComboBox"));
+    ports->addItem(path);
+    ports->setCurrentIndex(ports->count() - 1);
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("serialPushBtn"));
+    button->setEnabled(true);
+    button->click();
+    return button->text() == QLatin1String("Close");
+}
+
+// Types 127.0.0.1 and `port` and presses Connect; true once connected.
+inline bool connectTcpLink(MainWindow &window, quint16 port)
+{
+    window.findChild<QLineEdit *>(QStringLiteral("ipLineEdit"))
+        ->setText(QStringLiteral("127.0.0.1"));
+    window.findChild<QLineEdit *>(QStringLiteral("portLineEdit"))->setText(QString::number(port));
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("wifiPushBtn"));
+    button->click();
+    return button->text() == QLatin1String("Disconnect");
+}
+
+// The tag identifier of every report the window announces, in order.
+class ReportLog : public QObject
+{
+public:
+    explicit ReportLog(MainWindow &window)
+    {
+        QObject::connect(&window, &MainWindow::sendAnalyzeData, this,
+                         [this, &window] { tagIds << window.currentReport().tagId; });
+    }
+
+    QList<int> tagIds;
+};
 
 // A real pseudo-terminal: the viewer opens the slave by name, the test writes to the master.
 class PseudoTerminal

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "kitprocess.h"
 #include "link/positionreport.h"
+#include "testsupport.h"
 
 #include <QComboBox>
 #include <QGraphicsEllipseItem>
@@ -10,6 +11,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
+
+using testsupport::connectTcpLink;
+using testsupport::openSerialLink;
 
 namespace {
 
@@ -72,9 +76,6 @@ private slots:
     void screenshot();
 
 private:
-    void connectTcp(quint16 port);
-    void openSerial(const QString &path);
-
     MainWindow *window = nullptr;
 };
 
@@ -87,26 +88,6 @@ void EndToEndTest::cleanup()
 {
     delete window;
     window = nullptr;
-}
-
-void EndToEndTest::connectTcp(quint16 port)
-{
-    window->findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
-    window->findChild<QLineEdit *>("portLineEdit")->setText(QString::number(port));
-    auto *button = window->findChild<QPushButton *>("wifiPushBtn");
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(button->text(), QStringLiteral("Disconnect"));
-}
-
-void EndToEndTest::openSerial(const QString &path)
-{
-    auto *ports = window->findChild<QComboBox *>("serialComboBox");
-    ports->addItem(path);
-    ports->setCurrentIndex(ports->count() - 1);
-    auto *button = window->findChild<QPushButton *>("serialPushBtn");
-    button->setEnabled(true);
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(button->text(), QStringLiteral("Close"));
 }
 
 void EndToEndTest::everyFrameOnce_data()
@@ -137,10 +118,8 @@ void EndToEndTest::everyFrameOnce()
 
     QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
     QVERIFY(reports.isValid());
-    if (serial)
-        openSerial(kit.serialPath());
-    else
-        connectTcp(kit.port());
+    QVERIFY(serial ? openSerialLink(*window, kit.serialPath())
+                   : connectTcpLink(*window, kit.port()));
 
     QVERIFY(kit.waitForExit(20000));
     QTRY_COMPARE_WITH_TIMEOUT(reports.count(), frames, 5000);
@@ -162,7 +141,7 @@ void EndToEndTest::configurationRoundTrip()
 {
     KitProcess kit;
     QVERIFY(kit.start({ "--rate", "50" }));
-    connectTcp(kit.port());
+    QVERIFY(connectTcpLink(*window, kit.port()));
 
     auto *settings = window->findChild<QTableWidget *>("anchorMestableWidget");
     const int rows[] = { 1, 3, 5, 7 };
@@ -201,7 +180,7 @@ void EndToEndTest::screenshot()
     QVERIFY(kit.start({ "--rate", "50", "--count", "10" }));
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    connectTcp(kit.port());
+    QVERIFY(connectTcpLink(*window, kit.port()));
     QVERIFY(kit.waitForExit(5000));
     QTest::qWait(100);
     // Fit the plan, as a user would, then zoom in a little on the kit's room.

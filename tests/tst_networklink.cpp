@@ -80,8 +80,7 @@ void NetworkLinkTest::cleanup()
 
 bool NetworkLinkTest::connectToServer()
 {
-    QTest::mouseClick(wifiButton, Qt::LeftButton);
-    if (wifiButton->text() != QLatin1String("Disconnect"))
+    if (!testsupport::connectTcpLink(*window, server->serverPort()))
         return false;
     peer = acceptPeer();
     return peer != nullptr;
@@ -219,21 +218,16 @@ void NetworkLinkTest::receiving()
     QFETCH(QList<QByteArray>, arrivals);
     QFETCH(QList<int>, tagIds);
 
-    QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
-    QVERIFY(reports.isValid());
-    QList<int> seen;
-    connect(window, &MainWindow::sendAnalyzeData, this,
-            [&] { seen << window->currentReport().tagId; });
+    testsupport::ReportLog reports(*window);
     QVERIFY(connectToServer());
     for (const QByteArray &bytes : arrivals) {
         peer->write(bytes);
         peer->flush();
         QTest::qWait(30);
     }
-    QTRY_COMPARE(seen.size(), tagIds.size());
+    QTRY_COMPARE(reports.tagIds.size(), tagIds.size());
     QTest::qWait(30);
-    QCOMPARE(seen, tagIds);
-    QCOMPARE(reports.count(), tagIds.size());
+    QCOMPARE(reports.tagIds, tagIds);
 }
 
 void NetworkLinkTest::newConnectionStartsANewStream()

@@ -57,11 +57,7 @@ void SerialLinkTest::cleanup()
 
 bool SerialLinkTest::openSerial(const QString &name)
 {
-    ports->addItem(name);
-    ports->setCurrentIndex(ports->count() - 1);
-    serialButton->setEnabled(true);
-    QTest::mouseClick(serialButton, Qt::LeftButton);
-    return serialButton->text() == QLatin1String("Close");
+    return testsupport::openSerialLink(*window, name);
 }
 
 void SerialLinkTest::openAndClose()
@@ -100,20 +96,15 @@ void SerialLinkTest::framesArrive()
     QFETCH(QList<QByteArray>, writes);
     QFETCH(QList<int>, tagIds);
 
-    QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
-    QVERIFY(reports.isValid());
-    QList<int> seen;
-    connect(window, &MainWindow::sendAnalyzeData, this,
-            [&] { seen << window->currentReport().tagId; });
+    testsupport::ReportLog reports(*window);
     QVERIFY(openSerial(pty->slaveName()));
     for (const QByteArray &bytes : writes) {
         QVERIFY(pty->write(bytes));
         QTest::qWait(20);
     }
-    QTRY_COMPARE(reports.count(), tagIds.size());
+    QTRY_COMPARE(reports.tagIds.size(), tagIds.size());
     QTest::qWait(50);
-    QCOMPARE(reports.count(), tagIds.size());
-    QCOMPARE(seen, tagIds);
+    QCOMPARE(reports.tagIds, tagIds);
 }
 
 void SerialLinkTest::reopeningStartsANewStream()

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "kitprocess.h"
 #include "link/positionreport.h"
+#include "testsupport.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -156,21 +157,8 @@ void SoakTest::everyFrameExactlyOnce()
         match();
     });
 
-    if (serial) {
-        auto *ports = window.findChild<QComboBox *>("serialComboBox");
-        ports->addItem(kit.serialPath());
-        ports->setCurrentIndex(ports->count() - 1);
-        auto *button = window.findChild<QPushButton *>("serialPushBtn");
-        button->setEnabled(true);
-        button->click();
-        QCOMPARE(button->text(), QStringLiteral("Close"));
-    } else {
-        window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
-        window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(kit.port()));
-        auto *button = window.findChild<QPushButton *>("wifiPushBtn");
-        button->click();
-        QCOMPARE(button->text(), QStringLiteral("Disconnect"));
-    }
+    QVERIFY(serial ? testsupport::openSerialLink(window, kit.serialPath())
+                   : testsupport::connectTcpLink(window, kit.port()));
 
     QVERIFY(kit.waitFor([&] { return shown >= frames; }, 240000));
     QVERIFY(kit.waitForExit(10000));
@@ -203,9 +191,7 @@ void SoakTest::hostilePeer()
     window.show();
     int shown = 0;
     connect(&window, &MainWindow::sendAnalyzeData, this, [&] { ++shown; });
-    window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
-    window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(server.serverPort()));
-    window.findChild<QPushButton *>("wifiPushBtn")->click();
+    QVERIFY(testsupport::connectTcpLink(window, server.serverPort()));
     QVERIFY(server.waitForNewConnection(2000));
     QTcpSocket *peer = server.nextPendingConnection();
 

@@ -10,9 +10,9 @@ class FrameReader
 public:
     // Once no complete frame is left, at most this many bytes wait for the rest of a frame.
     static constexpr int MaxPending = 51;
-    // What a link hands over per arrival at most: over 1,200 frames, yet scanned quickly
-    // enough that a flood of junk never keeps the window from answering.
-    static constexpr int MaxArrival = 64 * 1024;
+    // What a link hands over per arrival at most: about 40 frames, which the window draws in
+    // some 20 ms, so that even a flood of frames never keeps it from answering the user.
+    static constexpr int MaxArrival = 2 * 1024;
 
     void append(const QByteArray &bytes);
 
