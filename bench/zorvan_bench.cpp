@@ -3,6 +3,7 @@
 #include "display/rangetable.h"
 #include "link/framereader.h"
 #include "link/positionreport.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -26,20 +27,7 @@ namespace {
 
 QByteArray frame(int i)
 {
-    ReportFields f;
-    f.tagId = 5;
-    f.tagX = 100 + i % 300;
-    f.tagY = 200 - i % 200;
-    f.tagZ = 120;
-    const int xs[] = { 0, 500, 500, 0 };
-    const int ys[] = { 0, 0, 400, 400 };
-    for (int k = 0; k < 4; ++k) {
-        f.anchorX[k] = xs[k];
-        f.anchorY[k] = ys[k];
-        f.anchorZ[k] = 250;
-        f.range[k] = 300 + (i + 37 * k) % 200;
-    }
-    return encodePositionReport(f);
+    return testsupport::frameWith(5, 100 + i % 300, 200 - i % 200);
 }
 
 long residentKiB()
