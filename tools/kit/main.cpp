@@ -139,8 +139,9 @@ int main(int argc, char *argv[])
           QStringLiteral("N") },
         { "chop", QStringLiteral("Write each frame in random-sized pieces.") },
         { "garbage",
-          QStringLiteral(
-              "Put 1 to 60 bytes of junk before a frame with probability P (default 0)."),
+          QStringLiteral("Put 1 to 60 random bytes before a frame with probability P (default "
+                         "0). The junk never holds the start byte '7', so it cannot forge a "
+                         "frame."),
           QStringLiteral("P") },
         { "print-frames", QStringLiteral("Print every frame sent as one line of hex.") },
     });
