@@ -7,7 +7,6 @@
 #include <QGraphicsScene>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-#include <QTcpSocket>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)

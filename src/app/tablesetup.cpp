@@ -1,17 +1,9 @@
 #include "app/tablesetup.h"
 
-#include <QCoreApplication>
+#include "app/mainwindow.h"
+
 #include <QHeaderView>
 #include <QTableWidget>
-
-namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
-
-} // namespace
 
 void stretchTableHeaders(QTableWidget *table)
 {
@@ -22,17 +14,20 @@ void stretchTableHeaders(QTableWidget *table)
 void setUpAnchorTable(QTableWidget *table)
 {
     for (int row = 0; row < table->rowCount(); ++row) {
-        auto *item = new QTableWidgetItem(tr("anchor%1").arg(row));
+        auto *item = new QTableWidgetItem(MainWindow::tr("anchor%1").arg(row));
         item->setCheckState(Qt::Unchecked);
         table->setItem(row, 0, item);
         table->item(row, 0)->setTextAlignment(Qt::AlignCenter);
     }
-    table->setHorizontalHeaderLabels({ tr("AnchorID"), tr("X(cm)"), tr("Y(cm)"), tr("Z(cm)") });
+    table->setHorizontalHeaderLabels({ MainWindow::tr("AnchorID"), MainWindow::tr("X(cm)"),
+                                       MainWindow::tr("Y(cm)"), MainWindow::tr("Z(cm)") });
 }
 
 void setUpRangeTable(QTableWidget *table)
 {
-    table->setHorizontalHeaderLabels(
-        { tr("TagID"), tr("AncID"), tr("AncID"), tr("AncID"), tr("AncID") });
-    table->setVerticalHeaderLabels({ tr("Range(cm)"), tr("X(cm)"), tr("Y(cm)"), tr("Z(cm)") });
+    table->setHorizontalHeaderLabels({ MainWindow::tr("TagID"), MainWindow::tr("AncID"),
+                                       MainWindow::tr("AncID"), MainWindow::tr("AncID"),
+                                       MainWindow::tr("AncID") });
+    table->setVerticalHeaderLabels({ MainWindow::tr("Range(cm)"), MainWindow::tr("X(cm)"),
+                                     MainWindow::tr("Y(cm)"), MainWindow::tr("Z(cm)") });
 }

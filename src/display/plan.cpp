@@ -20,11 +20,6 @@ constexpr double GridScale = 0.1;
 constexpr double MinimumScaledExtent = 1000;
 constexpr int GridSpacing = 100;
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
-
 void addLabel(QGraphicsScene *scene, const QString &text, int x, int y, Qt::GlobalColor colour,
               const QFont &font)
 {
@@ -161,7 +156,8 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
     const int ty = centimetres(report.tagY);
 
     for (int k = 0; k < PositionReport::AnchorCount; ++k)
-        addLabel(scene, tr("%1").arg(report.anchorId[k]), ax[k] + 5, ay[k] + 5, Qt::blue, font);
+        addLabel(scene, MainWindow::tr("%1").arg(report.anchorId[k]), ax[k] + 5, ay[k] + 5,
+                 Qt::blue, font);
     addDisc(scene, 0, 0, 30, QPen(Qt::NoPen), Qt::red);
     for (int k = 0; k < PositionReport::AnchorCount; ++k) {
         const int r = reach[k];
@@ -170,8 +166,8 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
         addDisc(scene, ax[k], ay[k], 20, markerPen, Qt::blue);
     }
     addDisc(scene, tx, -ty, 20, markerPen, Qt::green);
-    addLabel(scene, tr("[%1,%2]").arg(tx).arg(ty), tx + 5, -ty + 5, Qt::green, font);
-    addLabel(scene, tr("[%1,%2]").arg(0).arg(0), 5, 5, Qt::red, font);
+    addLabel(scene, MainWindow::tr("[%1,%2]").arg(tx).arg(ty), tx + 5, -ty + 5, Qt::green, font);
+    addLabel(scene, MainWindow::tr("[%1,%2]").arg(0).arg(0), 5, 5, Qt::red, font);
     QRectF markers;
     for (const QGraphicsItem *item : scene->items())
         markers |= item->sceneBoundingRect();

@@ -1,8 +1,8 @@
 #include "display/rangetable.h"
 
+#include "app/mainwindow.h"
 #include "link/positionreport.h"
 
-#include <QCoreApplication>
 #include <QTableWidget>
 
 namespace {
@@ -18,9 +18,9 @@ void setCell(QTableWidget *table, int row, int column, int value)
 void refreshRangeTable(QTableWidget *table, const PositionReport &report)
 {
     QStringList labels;
-    labels << QCoreApplication::translate("MainWindow", "Tag%1").arg(report.tagId);
+    labels << MainWindow::tr("Tag%1").arg(report.tagId);
     for (int k = 0; k < PositionReport::AnchorCount; ++k)
-        labels << QCoreApplication::translate("MainWindow", "Anc%1").arg(report.anchorId[k]);
+        labels << MainWindow::tr("Anc%1").arg(report.anchorId[k]);
     table->setHorizontalHeaderLabels(labels);
 
     // The tag has no range of its own: that cell keeps the form's empty item.
