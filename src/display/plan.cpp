@@ -168,10 +168,7 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
     addDisc(scene, tx, -ty, 20, markerPen, Qt::green);
     addLabel(scene, MainWindow::tr("[%1,%2]").arg(tx).arg(ty), tx + 5, -ty + 5, Qt::green, font);
     addLabel(scene, MainWindow::tr("[%1,%2]").arg(0).arg(0), 5, 5, Qt::red, font);
-    QRectF markers;
-    for (const QGraphicsItem *item : scene->items())
-        markers |= item->sceneBoundingRect();
-    growSceneRect(scene, grown, markers);
+    growSceneRect(scene, grown, scene->itemsBoundingRect());
     growSceneRect(scene, grown, addGrid(scene));
 
     polishNow(scene);
