@@ -60,13 +60,17 @@ public:
         return 0;
     }
 
+    // The terminal the kit offers now: after a hang-up it offers a new one.
     QString serialPath()
     {
+        static const QRegularExpression re(QStringLiteral("^serial: (/\\S+)$"));
+        QString path;
         for (const QString &line : lines()) {
-            if (line.startsWith(QLatin1String("serial: /")))
-                return line.mid(8);
+            const auto match = re.match(line);
+            if (match.hasMatch())
+                path = match.captured(1);
         }
-        return {};
+        return path;
     }
 
     QStringList frames()

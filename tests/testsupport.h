@@ -14,8 +14,11 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <QTest>
+
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +75,21 @@ inline bool connectTcpLink(MainWindow &window, quint16 port)
     return button->text() == QLatin1String("Disconnect");
 }
 
+// CPU seconds the whole process spends while the event loop runs idle for `ms`. A loop that
+// spins uses all of it, so a low figure is no timing race.
+inline double cpuSecondsDuring(int ms)
+{
+    const auto used = [] {
+        rusage usage = {};
+        getrusage(RUSAGE_SELF, &usage);
+        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = used();
+    QTest::qWait(ms);
+    return used() - before;
+}
+
 // The tag identifier of every report the window announces, in order.
 class ReportLog : public QObject
 {
@@ -112,6 +130,12 @@ public:
     PseudoTerminal &operator=(const PseudoTerminal &) = delete;
 
     bool isValid() const { return !m_name.isEmpty(); }
+    // What pulling out an adapter looks like to the viewer: the terminal hangs up.
+    void hangUp()
+    {
+        ::close(m_master);
+        m_master = -1;
+    }
     QString slaveName() const { return m_name; }
 
     bool write(const QByteArray &bytes)

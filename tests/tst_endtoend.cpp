@@ -72,6 +72,8 @@ private slots:
     void cleanup();
     void everyFrameOnce_data();
     void everyFrameOnce();
+    void linkLost_data();
+    void linkLost();
     void configurationRoundTrip();
     void screenshot();
 
@@ -135,6 +137,63 @@ void EndToEndTest::everyFrameOnce()
     const QByteArray last = QByteArray::fromHex(sent.last().toLatin1());
     auto *table = window->findChild<QTableWidget *>("rangeDisplaytableWidget");
     QCOMPARE(shownTable(table), expectedTable(last));
+}
+
+void EndToEndTest::linkLost_data()
+{
+    QTest::addColumn<bool>("serial");
+    QTest::newRow("adapter pulled out") << true;
+    QTest::newRow("network module reboots") << false;
+}
+
+// The kit goes away mid-stream: the viewer goes idle, says what it must, and takes the kit
+// back once it returns.
+void EndToEndTest::linkLost()
+{
+    QFETCH(bool, serial);
+    KitProcess kit;
+    QVERIFY(kit.start({ "--rate", "100", serial ? "--serial" : "--print-frames",
+                        serial ? "--hangup-after" : "--drop-after", "20" }));
+    QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
+    auto *serialButton = window->findChild<QPushButton *>("serialPushBtn");
+    auto *wifiButton = window->findChild<QPushButton *>("wifiPushBtn");
+    const QString firstPath = kit.serialPath();
+    QVERIFY(serial ? openSerialLink(*window, firstPath) : connectTcpLink(*window, kit.port()));
+
+    const QString lost = serial ? QStringLiteral("^Zorvan: serial link lost: ")
+                                : QStringLiteral("^Zorvan: network link error: .*closed");
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(lost));
+    QVERIFY(kit.waitFor(
+        [&] { return !kit.lines().filter(QRegularExpression("hung up|dropped")).isEmpty(); },
+        5000));
+    QVERIFY(reports.count() > 0);
+    if (serial) {
+        QTRY_COMPARE_WITH_TIMEOUT(serialButton->text(), QStringLiteral("Open"), 1000);
+        QVERIFY(window->findChild<QComboBox *>("serialComboBox")->isEnabled());
+        QVERIFY(wifiButton->isEnabled());
+    } else {
+        QTest::qWait(200);
+        QCOMPARE(wifiButton->text(), QStringLiteral("Disconnect"));
+    }
+    const double cpu = testsupport::cpuSecondsDuring(1000);
+    QVERIFY2(cpu < 0.1, qPrintable(QStringLiteral("%1 s of CPU in an idle second").arg(cpu)));
+
+    if (serial) {
+        // The kit offers its terminal again a second after the hang-up.
+        const auto replugged = [&] {
+            const QStringList lines = kit.lines();
+            const int hungUp = lines.indexOf(QRegularExpression("^serial: .* hung up$"));
+            return lines.indexOf(QRegularExpression("^serial: /\\S+$"), hungUp) > hungUp;
+        };
+        QVERIFY(kit.waitFor(replugged, 3000));
+    } else {
+        QTest::mouseClick(wifiButton, Qt::LeftButton);
+        QCOMPARE(wifiButton->text(), QStringLiteral("Connect"));
+    }
+    const int before = reports.count();
+    QVERIFY(serial ? openSerialLink(*window, kit.serialPath())
+                   : connectTcpLink(*window, kit.port()));
+    QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before, 3000);
 }
 
 void EndToEndTest::configurationRoundTrip()

@@ -50,6 +50,7 @@ void KitTest::badOptions_data()
     QTest::newRow("listen without port") << QStringList { "--listen", "127.0.0.1" };
     QTest::newRow("listen on a name") << QStringList { "--listen", "kit.invalid:8080" };
     QTest::newRow("stray argument") << QStringList { "now" };
+    QTest::newRow("hang up after no frames") << QStringList { "--hangup-after", "0" };
 }
 
 void KitTest::badOptions()
@@ -82,8 +83,9 @@ void KitTest::helpNamesEveryOption()
     QVERIFY(kit.waitForFinished(5000));
     QCOMPARE(kit.exitCode(), 0);
     const QByteArray help = kit.readAllStandardOutput();
-    for (const char *option : { "--listen", "--serial", "--rate", "--count", "--seed", "--noise-cm",
-                                "--chop", "--garbage", "--print-frames", "--help" })
+    for (const char *option :
+         { "--listen", "--serial", "--rate", "--count", "--seed", "--noise-cm", "--chop",
+           "--garbage", "--print-frames", "--hangup-after", "--drop-after", "--help" })
         QVERIFY2(help.contains(option), option);
 }
 

@@ -25,6 +25,7 @@ private slots:
     void reopeningStartsANewStream();
     void portThatDoesNotOpen();
     void destructionReleasesOpenPort();
+    void adapterPulledOut();
     void configurationGoesToPort();
 
 private:
@@ -143,6 +144,30 @@ void SerialLinkTest::destructionReleasesOpenPort()
     // A port left open holds its lock, so no one else could open it.
     QSerialPort again(pty->slaveName());
     QVERIFY2(again.open(QIODevice::ReadWrite), qPrintable(again.errorString()));
+}
+
+// The link closes itself as "Close" would, once, leaves the loop idle, and a port that is
+// back opens again.
+void SerialLinkTest::adapterPulledOut()
+{
+    testsupport::ReportLog reports(*window);
+    QVERIFY(openSerial(pty->slaveName()));
+    QVERIFY(pty->write(frameWith(31, 1, 1)));
+    QTRY_COMPARE(reports.tagIds, QList<int> { 31 });
+
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Zorvan: serial link lost: "));
+    pty->hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(serialButton->text(), QStringLiteral("Open"), 1000);
+    QVERIFY(ports->isEnabled());
+    QVERIFY(wifiButton->isEnabled());
+    const double cpu = testsupport::cpuSecondsDuring(1000);
+    QVERIFY2(cpu < 0.1, qPrintable(QStringLiteral("%1 s of CPU in an idle second").arg(cpu)));
+
+    PseudoTerminal replugged;
+    QVERIFY(replugged.isValid());
+    QVERIFY(openSerial(replugged.slaveName()));
+    QVERIFY(replugged.write(frameWith(32, 2, 2)));
+    QTRY_COMPARE(reports.tagIds, (QList<int> { 31, 32 }));
 }
 
 void SerialLinkTest::configurationGoesToPort()

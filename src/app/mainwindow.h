@@ -46,6 +46,7 @@ public slots:
 
 private:
     void listSerialPorts();
+    void closeSerialLink();
     void deliverFrames(FrameReader &reader, const QByteArray &bytes);
 
     Ui::MainWindow *ui;

@@ -2,6 +2,7 @@
 
 #include "ui_mainwindow.h"
 
+#include <QDebug>
 #include <QSerialPort>
 
 void MainWindow::serialOpenOrClose()
@@ -30,16 +31,32 @@ void MainWindow::serialOpenOrClose()
         ui->serialPushBtn->setEnabled(true);
         ui->wifiPushBtn->setEnabled(false);
         connect(serialPort, SIGNAL(readyRead()), this, SLOT(readData()));
+        // A device that hung up or vanished fails every read at once and for good: holding it
+        // open would spin the event loop and keep its name from the re-plugged adapter.
+        connect(serialPort, &QSerialPort::errorOccurred, this,
+                [this](QSerialPort::SerialPortError error) {
+                    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+                        return;
+                    qDebug() << "Zorvan: serial link lost:" << serialPort->errorString();
+                    closeSerialLink();
+                });
     } else if (state == QLatin1String("Close")) {
-        serialPort->clear(QSerialPort::AllDirections);
-        serialPort->close();
-        serialPort->deleteLater();
-        serialPort = nullptr;
-
-        ui->serialComboBox->setEnabled(true);
-        ui->serialPushBtn->setText(QStringLiteral("Open"));
-        ui->wifiPushBtn->setEnabled(true);
+        closeSerialLink();
     }
+}
+
+void MainWindow::closeSerialLink()
+{
+    // Closing a failed port can fail again; that must not be reported a second time.
+    serialPort->disconnect(this);
+    serialPort->clear(QSerialPort::AllDirections);
+    serialPort->close();
+    serialPort->deleteLater();
+    serialPort = nullptr;
+
+    ui->serialComboBox->setEnabled(true);
+    ui->serialPushBtn->setText(QStringLiteral("Open"));
+    ui->wifiPushBtn->setEnabled(true);
 }
 
 void MainWindow::readData()

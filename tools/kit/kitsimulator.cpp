@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,8 +21,8 @@ constexpr qint64 MaxBacklog = 64 * 1024;
 // Frames per loop of the tag: ten seconds at the default rate.
 constexpr int FramesPerLoop = 100;
 constexpr int TagHeight = 120;
-// How often the serial side is checked for a viewer that opened or closed it.
-constexpr int SerialCheckMs = 20;
+// How long a pulled-out adapter stays out before it comes back as a new terminal.
+constexpr int ReplugMs = 1000;
 // How long to wait at the end for links to take the last frames.
 constexpr qint64 DrainTimeoutMs = 10000;
 constexpr qint64 QuietMs = 300;
@@ -44,13 +44,17 @@ KitSimulator::KitSimulator(const KitOptions &options, QTextStream &out)
 
     m_clock.setTimerType(Qt::PreciseTimer);
     connect(&m_clock, &QTimer::timeout, this, &KitSimulator::tick);
-    connect(&m_serialCheck, &QTimer::timeout, this, &KitSimulator::checkSerial);
+    m_replug.setSingleShot(true);
+    connect(&m_replug, &QTimer::timeout, this, [this] {
+        QString error;
+        if (!openSerial(&error))
+            say(QStringLiteral("serial: %1").arg(error));
+    });
 }
 
 KitSimulator::~KitSimulator()
 {
-    if (m_master >= 0)
-        ::close(m_master);
+    closeSerial();
 }
 
 bool KitSimulator::start(QString *error)
@@ -66,13 +70,8 @@ bool KitSimulator::start(QString *error)
     connect(m_server, &QTcpServer::newConnection, this, &KitSimulator::acceptClients);
     say(QStringLiteral("listening: %1:%2").arg(m_options.host.toString()).arg(serverPort()));
 
-    if (m_options.serial) {
-        openSerial(error);
-        if (m_master < 0)
-            return false;
-        say(QStringLiteral("serial: %1").arg(m_serialPath));
-        m_serialCheck.start(SerialCheckMs);
-    }
+    if (m_options.serial && !openSerial(error))
+        return false;
 
     // Above 200 Hz several frames go out per tick, so the timer never runs faster than that.
     const double interval = m_options.rate > 0 ? 1000.0 / m_options.rate : 0;
@@ -85,9 +84,8 @@ quint16 KitSimulator::serverPort() const
     return m_server ? m_server->serverPort() : 0;
 }
 
-void KitSimulator::openSerial(QString *error)
+bool KitSimulator::openSerial(QString *error)
 {
-    int slave = -1;
     char name[256] = {};
     termios settings;
     ::memset(&settings, 0, sizeof settings);
@@ -95,29 +93,79 @@ void KitSimulator::openSerial(QString *error)
     cfsetspeed(&settings, B115200);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
     settings.c_cflag &= ~(PARENB | CSTOPB | CRTSCTS);
-    if (openpty(&m_master, &slave, name, &settings, nullptr) != 0) {
+    if (openpty(&m_master, &m_slave, name, &settings, nullptr) != 0) {
         *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(qt_error_string(errno));
-        m_master = -1;
-        return;
+        m_master = m_slave = -1;
+        return false;
     }
-    // With the slave closed the master reports a hang-up until a viewer opens it: that is how
-    // the kit knows someone is listening.
-    ::close(slave);
+    // Viewers opening and closing the terminal show up as events on its device file; the
+    // kit's own open came before the watch and is not counted.
+    m_openWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_openWatch < 0 || ::inotify_add_watch(m_openWatch, name, IN_OPEN | IN_CLOSE) < 0) {
+        *error = QStringLiteral("cannot watch the pseudo-terminal: %1").arg(qt_error_string(errno));
+        closeSerial();
+        return false;
+    }
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_serialPath = QString::fromLocal8Bit(name);
+    m_openers = 0;
+    m_sentThisPlug = 0;
+    m_serialOpens = new QSocketNotifier(m_openWatch, QSocketNotifier::Read, this);
+    connect(m_serialOpens, &QSocketNotifier::activated, this, &KitSimulator::readSerialOpens);
     m_serialRead = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     m_serialRead->setEnabled(false);
     connect(m_serialRead, &QSocketNotifier::activated, this, &KitSimulator::readSerial);
     m_serialWrite = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
     m_serialWrite->setEnabled(false);
     connect(m_serialWrite, &QSocketNotifier::activated, this, &KitSimulator::flushSerial);
+    say(QStringLiteral("serial: %1").arg(m_serialPath));
+    return true;
 }
 
-void KitSimulator::checkSerial()
+void KitSimulator::closeSerial()
 {
-    pollfd fd = { m_master, POLLIN, 0 };
-    ::poll(&fd, 1, 0);
-    const bool attached = !(fd.revents & POLLHUP);
+    delete m_serialOpens;
+    delete m_serialRead;
+    delete m_serialWrite;
+    m_serialOpens = m_serialRead = m_serialWrite = nullptr;
+    for (int *fd : { &m_openWatch, &m_slave, &m_master }) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    m_serialOut.clear();
+    m_serialAttached = false;
+}
+
+// Closing the master is what a pulled-out adapter looks like to the viewer: the terminal is
+// hung up and every read fails. Frames still in flight are lost, as they would be.
+void KitSimulator::hangUpSerial()
+{
+    const QString path = m_serialPath;
+    closeSerial();
+    say(QStringLiteral("serial: %1 hung up").arg(path));
+    m_replug.start(ReplugMs);
+}
+
+void KitSimulator::readSerialOpens()
+{
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while ((n = ::read(m_openWatch, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+            if (event->mask & IN_OPEN)
+                ++m_openers;
+            if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+                m_openers = qMax(0, m_openers - 1);
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    setSerialAttached(m_openers > 0);
+}
+
+void KitSimulator::setSerialAttached(bool attached)
+{
     if (attached == m_serialAttached)
         return;
     m_serialAttached = attached;
@@ -125,6 +173,10 @@ void KitSimulator::checkSerial()
         m_serialSettled.start();
     m_serialRead->setEnabled(attached);
     if (!attached) {
+        // The kit's own end keeps the terminal alive, so what the viewer left unread and its
+        // exclusive claim would otherwise greet the next viewer.
+        ::tcflush(m_slave, TCIOFLUSH);
+        ::ioctl(m_slave, TIOCNXCL);
         m_serialOut.clear();
         m_serialWrite->setEnabled(false);
     }
@@ -138,9 +190,6 @@ void KitSimulator::readSerial()
     const ssize_t n = ::read(m_master, chunk, sizeof chunk);
     if (n > 0) {
         takeCommandBytes(m_serialCommands, QByteArray(chunk, int(n)), QStringLiteral("serial"));
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        // The viewer closed its end; the periodic check notices and says so.
-        m_serialRead->setEnabled(false);
     }
 }
 
@@ -167,15 +216,21 @@ bool KitSimulator::serialDrained() const
         return true;
     if (!m_serialOut.isEmpty())
         return false;
-    // Bytes still waiting on the viewer's side would be lost when the master closes.
-    const int slave
-        = ::open(m_serialPath.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (slave < 0)
-        return true;
+    // Bytes still waiting on the viewer's side would be lost when the master closes. A failed
+    // query says nothing, so it never counts as drained.
     int unread = 0;
-    ::ioctl(slave, FIONREAD, &unread);
-    ::close(slave);
-    return unread == 0;
+    return ::ioctl(m_slave, FIONREAD, &unread) == 0 && unread == 0;
+}
+
+// A network module that reboots: every connection ends, and the next one starts afresh.
+void KitSimulator::dropClients()
+{
+    const auto clients = m_clients.keys();
+    m_clients.clear();
+    m_sentThisSession = 0;
+    for (QTcpSocket *socket : clients)
+        socket->disconnectFromHost();
+    say(QStringLiteral("tcp: dropped %1 client(s)").arg(clients.size()));
 }
 
 void KitSimulator::acceptClients()
@@ -190,6 +245,8 @@ void KitSimulator::acceptClients()
         connect(socket, &QTcpSocket::disconnected, this, [this, socket, peer] {
             if (m_clients.remove(socket))
                 say(QStringLiteral("tcp: %1 disconnected").arg(peer));
+            if (m_clients.isEmpty())
+                m_sentThisSession = 0;
             socket->deleteLater();
         });
     }
@@ -330,9 +387,13 @@ void KitSimulator::sendFrame()
                 it.key()->flush();
         }
     }
+    if (!m_clients.isEmpty() && ++m_sentThisSession == m_options.dropAfter)
+        dropClients();
     if (serialReady()) {
         for (const QByteArray &part : parts)
             writeSerial(part);
+        if (++m_sentThisPlug == m_options.hangupAfter)
+            hangUpSerial();
     }
 
     ++m_sent;

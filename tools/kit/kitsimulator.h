@@ -27,6 +27,8 @@ struct KitOptions
     bool chop = false;
     double garbage = 0;
     bool printFrames = false;
+    qint64 hangupAfter = 0; // frames per plug of the pseudo-terminal; 0 never hangs up
+    qint64 dropAfter = 0; // frames per TCP session; 0 never drops the clients
 };
 
 // A simulated kit: four anchors and a tag moving on a loop, reported over TCP and optionally a
@@ -60,8 +62,12 @@ private:
 
     void acceptClients();
     void readClient(QTcpSocket *socket);
-    void openSerial(QString *error);
-    void checkSerial();
+    bool openSerial(QString *error);
+    void closeSerial();
+    void hangUpSerial();
+    void readSerialOpens();
+    void setSerialAttached(bool attached);
+    void dropClients();
     void readSerial();
     void writeSerial(const QByteArray &bytes);
     void flushSerial();
@@ -76,18 +82,26 @@ private:
     QTcpServer *m_server = nullptr;
     QHash<QTcpSocket *, kit::CommandReader> m_clients;
     int m_master = -1;
+    // The kit's own slave end: it keeps the terminal alive between viewers and tells how much
+    // of the output is still unread, without opening the terminal again.
+    int m_slave = -1;
+    int m_openWatch = -1;
+    int m_openers = 0;
     bool m_serialAttached = false;
     QElapsedTimer m_serialSettled;
     QString m_serialPath;
     QSocketNotifier *m_serialRead = nullptr;
     QSocketNotifier *m_serialWrite = nullptr;
+    QSocketNotifier *m_serialOpens = nullptr;
     QByteArray m_serialOut;
     kit::CommandReader m_serialCommands;
     QTimer m_clock;
-    QTimer m_serialCheck;
+    QTimer m_replug;
     QElapsedTimer m_since;
     qint64 m_sentSinceAttach = 0;
     qint64 m_sent = 0;
+    qint64 m_sentThisPlug = 0;
+    qint64 m_sentThisSession = 0;
     bool m_finishing = false;
     QElapsedTimer m_quiet;
     kit::Command m_config;

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -78,6 +79,16 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitO
             return false;
         }
     }
+    for (const auto &[name, value] : { std::pair { "hangup-after", &options.hangupAfter },
+                                       std::pair { "drop-after", &options.dropAfter } }) {
+        if (!parser.isSet(QLatin1String(name)))
+            continue;
+        *value = parser.value(QLatin1String(name)).toLongLong(&ok);
+        if (!ok || *value < 1) {
+            *error = QStringLiteral("--%1 takes a whole number of frames from 1").arg(name);
+            return false;
+        }
+    }
     if (parser.isSet(QStringLiteral("seed"))) {
         options.seed = parser.value(QStringLiteral("seed")).toUInt(&ok);
         if (!ok) {
@@ -144,6 +155,15 @@ int main(int argc, char *argv[])
                          "frame."),
           QStringLiteral("P") },
         { "print-frames", QStringLiteral("Print every frame sent as one line of hex.") },
+        { "hangup-after",
+          QStringLiteral("After every N frames on the pseudo-terminal, close it as a pulled-out "
+                         "adapter would, and offer a new one a second later ('serial: PATH' "
+                         "again). The TCP side goes on."),
+          QStringLiteral("N") },
+        { "drop-after",
+          QStringLiteral("After every N frames over TCP, close every client connection, as a "
+                         "network module that reboots. New clients are served again."),
+          QStringLiteral("N") },
     });
 
     KitOptions options;
