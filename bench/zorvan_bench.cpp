@@ -20,6 +20,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <functional>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -127,43 +130,148 @@ void BM_Report(benchmark::State &state)
 }
 BENCHMARK(BM_Report)->Arg(0)->Arg(30000)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// Frames through the window's real network link: one frame per arrival with the event loop
-// between reports, or a burst of `range(0)` frames in one write.
+// Scenes the plan can be in, since its grid only grows: 0 the smallest, 1 after one anchor
+// range of 65535 (what a kit may send for a missing measurement), 2 after the 16-bit extremes.
+void growScene(QGraphicsScene *scene, int kind)
+{
+    if (kind == 0)
+        return;
+    ReportFields far;
+    for (int k = 0; k < PositionReport::AnchorCount; ++k) {
+        far.range[k] = k == 0 || kind == 2 ? 65535 : 0;
+        if (kind == 2) {
+            far.anchorX[k] = k % 2 ? 32767 : -32768;
+            far.anchorY[k] = k < 2 ? 32767 : -32768;
+        }
+    }
+    PositionReport report;
+    decodePositionReport(encodePositionReport(far), report);
+    drawPlan(scene, report);
+}
+
+// Paints last of all in the viewport, after the plan: the moment a report is on screen.
+class PaintProbe : public QWidget
+{
+public:
+    explicit PaintProbe(QWidget *parent, std::function<void()> painted)
+        : QWidget(parent)
+        , m_painted(std::move(painted))
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setGeometry(0, 0, 1, 1);
+        show();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override { m_painted(); }
+
+private:
+    std::function<void()> m_painted;
+};
+
+double percentile(QList<double> values, double p)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values.at(qMin(values.size() - 1, int(p * (values.size() - 1) + 0.5)));
+}
+
+// The serial line's maximum: 115200 baud, ten bits a byte, 52 bytes a frame.
+constexpr double LineRate = 115200.0 / 10 / 52;
+
+// Frames through the window's real network link, as users see them: range(0) frames per
+// write (1: one at a time at the line's rate, each repainted as the view sees fit; more: one
+// burst per iteration), range(1) the scene (see growScene). Counters: the process's CPU per
+// report and its share of a core, and the time from a write until its report is painted.
 void BM_NetworkReports(benchmark::State &state)
 {
     const int burst = int(state.range(0));
+    const bool paced = burst == 1;
+    const int perIteration = paced ? int(LineRate) : burst;
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
     MainWindow window;
     window.show();
+    auto *scene = window.findChild<QGraphicsScene *>();
+    growScene(scene, int(state.range(1)));
     window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
     window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(server.serverPort()));
     window.findChild<QPushButton *>("wifiPushBtn")->click();
     server.waitForNewConnection(2000);
     QTcpSocket *peer = server.nextPendingConnection();
+
+    QElapsedTimer clock;
+    clock.start();
+    // Sleeps in the event loop, as the viewer would, until `until` on the clock.
+    const auto runUntil = [&](qint64 until) {
+        const qint64 left = until - clock.nsecsElapsed();
+        if (left <= 0)
+            return;
+        QEventLoop loop;
+        QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
+                           &QEventLoop::quit);
+        loop.exec();
+    };
     qint64 reports = 0;
-    QObject::connect(&window, &MainWindow::sendAnalyzeData, [&] { ++reports; });
-    qint64 arrivals = 0;
-    QObject::connect(window.findChild<QTcpSocket *>(), &QTcpSocket::readyRead, [&] { ++arrivals; });
+    qint64 painted = 0;
+    // A frame arrives when it is written (one at a time) or, in a burst, when its report is
+    // announced: the link hands a burst over in pieces.
+    QList<qint64> arrivals;
+    QList<double> latencies;
+    QObject::connect(&window, &MainWindow::sendAnalyzeData, [&] {
+        ++reports;
+        if (!paced)
+            arrivals << clock.nsecsElapsed();
+    });
+    PaintProbe probe(window.findChild<QGraphicsView *>()->viewport(), [&] {
+        // The newest report announced by now is the one this paint shows.
+        if (painted < reports && arrivals.size() >= reports - painted) {
+            const qint64 arrived = arrivals.at(int(reports - painted - 1));
+            if (paced || reports % burst == 0)
+                latencies << double(clock.nsecsElapsed() - arrived) / 1e6;
+            arrivals = arrivals.mid(int(reports - painted));
+            painted = reports;
+        }
+    });
+    runUntil(clock.nsecsElapsed() + 100'000'000);
 
     QByteArray bytes;
     for (int i = 0; i < burst; ++i)
         bytes += frame(i);
+    const qint64 interval = qint64(1e9 / LineRate);
+    double cpu = 0;
+    double seconds = 0;
     for (auto _ : state) {
-        const qint64 target = reports + burst;
-        QElapsedTimer clock;
-        clock.start();
-        peer->write(bytes);
-        peer->flush();
-        while (reports < target)
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        state.SetIterationTime(double(clock.nsecsElapsed()) / 1e9);
+        latencies.clear();
+        const qint64 target = reports + perIteration;
+        const double cpuBefore = cpuSeconds();
+        const qint64 start = clock.nsecsElapsed();
+        for (int i = 0; i < (paced ? perIteration : 1); ++i) {
+            runUntil(start + i * interval);
+            if (paced)
+                arrivals << clock.nsecsElapsed();
+            peer->write(paced ? frame(i) : bytes);
+            peer->flush();
+        }
+        while (reports < target || painted < reports)
+            runUntil(clock.nsecsElapsed() + 1'000'000);
+        const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
+        state.SetIterationTime(elapsed);
+        cpu += cpuSeconds() - cpuBefore;
+        seconds += elapsed;
+        state.counters["latency_median_ms"] = percentile(latencies, 0.5);
+        state.counters["latency_max_ms"] = percentile(latencies, 1);
     }
-    state.counters["arrivals"] = double(arrivals) / double(state.iterations());
-    state.counters["ms_per_report"] = benchmark::Counter(
-        double(reports) / 1000.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    const double total = double(state.iterations()) * perIteration;
+    state.counters["cpu_ms_per_report"] = cpu * 1000 / total;
+    state.counters["cpu_share"] = cpu / seconds;
+    state.counters["items"] = double(scene->items().size());
 }
-BENCHMARK(BM_NetworkReports)->Arg(1)->Arg(1000)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NetworkReports)
+    ->ArgsProduct({ { 1, 500 }, { 0, 1, 2 } })
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 QString kitProgram()
 {

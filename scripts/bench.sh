@@ -6,4 +6,4 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 configure "$ROOT/build-bench" -DZORVAN_TESTS=OFF -DZORVAN_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 build "$ROOT/build-bench" zorvan_bench zorvan-kit
-QT_QPA_PLATFORM=offscreen "$ROOT/build-bench/bin/zorvan_bench" "$@"
+QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} "$ROOT/build-bench/bin/zorvan_bench" "$@"

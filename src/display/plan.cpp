@@ -8,6 +8,8 @@
 #include "view/graphicsview.h"
 
 #include <QCoreApplication>
+#include <QGraphicsEllipseItem>
+#include <QGraphicsLineItem>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
 #include <QMetaMethod>
@@ -20,8 +22,27 @@ constexpr double GridScale = 0.1;
 constexpr double MinimumScaledExtent = 1000;
 constexpr int GridSpacing = 100;
 
-void addLabel(QGraphicsScene *scene, const QString &text, int x, int y, Qt::GlobalColor colour,
-              const QFont &font)
+// A line's bounding rectangle is its stroke's, which Qt strokes anew on every call: for each
+// painted frame, every grid line is asked once. The plan never changes a line after adding it,
+// so the rectangle Qt would give is taken once. Type and geometry stay a line item's.
+class PlanLine : public QGraphicsLineItem
+{
+public:
+    PlanLine(const QLineF &line, const QPen &pen)
+        : QGraphicsLineItem(line)
+    {
+        setPen(pen);
+        m_bounds = QGraphicsLineItem::boundingRect();
+    }
+
+    QRectF boundingRect() const override { return m_bounds; }
+
+private:
+    QRectF m_bounds;
+};
+
+QGraphicsTextItem *addLabel(QGraphicsScene *scene, const QString &text, int x, int y,
+                            Qt::GlobalColor colour, const QFont &font)
 {
     // The font goes first, so that the text is laid out once, not once per font.
     auto *label = new QGraphicsTextItem;
@@ -30,14 +51,31 @@ void addLabel(QGraphicsScene *scene, const QString &text, int x, int y, Qt::Glob
     label->setDefaultTextColor(colour);
     label->setPos(x, y);
     scene->addItem(label);
+    return label;
 }
 
-void addDisc(QGraphicsScene *scene, int x, int y, int diameter, const QPen &pen,
-             Qt::GlobalColor colour)
+QRectF discRect(int x, int y, int diameter)
 {
     const int radius = diameter / 2;
-    scene->addEllipse(QRectF(x - radius, y - radius, diameter, diameter), pen,
-                      QBrush(colour, Qt::SolidPattern));
+    return QRectF(x - radius, y - radius, diameter, diameter);
+}
+
+QGraphicsEllipseItem *addDisc(QGraphicsScene *scene, int x, int y, int diameter, const QPen &pen,
+                              Qt::GlobalColor colour)
+{
+    return scene->addEllipse(discRect(x, y, diameter), pen, QBrush(colour, Qt::SolidPattern));
+}
+
+QRectF circleRect(int x, int y, int r)
+{
+    return QRectF(x - r, y - r, 2 * r, 2 * r);
+}
+
+QGraphicsLineItem *addLine(QGraphicsScene *scene, const QLineF &line, const QPen &pen)
+{
+    auto *item = new PlanLine(line, pen);
+    scene->addItem(item);
+    return item;
 }
 
 // The grid is centred on the origin and follows the scene's rectangle, which only grows.
@@ -64,31 +102,32 @@ QRectF addGrid(QGraphicsScene *scene)
     pen.setBrush(QBrush(Qt::black, Qt::SolidPattern));
     pen.setStyle(Qt::SolidLine);
     pen.setWidth(5);
-    const QGraphicsLineItem *xAxis = scene->addLine(QLineF(left, 0, right, 0), pen);
-    const QGraphicsLineItem *yAxis = scene->addLine(QLineF(0, top, 0, bottom), pen);
+    const QGraphicsLineItem *xAxis = addLine(scene, QLineF(left, 0, right, 0), pen);
+    const QGraphicsLineItem *yAxis = addLine(scene, QLineF(0, top, 0, bottom), pen);
     const QRectF covered = xAxis->sceneBoundingRect() | yAxis->sceneBoundingRect();
 
     pen.setBrush(QBrush(Qt::darkGray, Qt::SolidPattern));
     pen.setStyle(Qt::SolidLine);
     pen.setWidth(2);
     for (int k = 1; k < rows; ++k) {
-        scene->addLine(QLineF(left, GridSpacing * k, right, GridSpacing * k), pen);
-        scene->addLine(QLineF(left, -GridSpacing * k, right, -GridSpacing * k), pen);
+        addLine(scene, QLineF(left, GridSpacing * k, right, GridSpacing * k), pen);
+        addLine(scene, QLineF(left, -GridSpacing * k, right, -GridSpacing * k), pen);
     }
     for (int k = 1; k < columns; ++k) {
-        scene->addLine(QLineF(GridSpacing * k, top, GridSpacing * k, bottom), pen);
-        scene->addLine(QLineF(-GridSpacing * k, top, -GridSpacing * k, bottom), pen);
+        addLine(scene, QLineF(GridSpacing * k, top, GridSpacing * k, bottom), pen);
+        addLine(scene, QLineF(-GridSpacing * k, top, -GridSpacing * k, bottom), pen);
     }
     return covered;
 }
 
-// The scene's own rectangle would be every item's bounds ever added. Qt finds that by stroking
-// every line of the grid twice per report; the same rectangle is kept here from the items
-// drawn, and handed to the scene.
+// The scene's own rectangle would be every item's bounds ever added. Qt finds that by asking
+// every item of the grid per report; the same rectangle is kept here from the items drawn,
+// and handed to the scene.
 void growSceneRect(QGraphicsScene *scene, QRectF &grown, const QRectF &more)
 {
     grown |= more;
-    scene->setSceneRect(grown);
+    if (scene->sceneRect() != grown)
+        scene->setSceneRect(grown);
 }
 
 // Every added item joins a queue of items to polish that only the event loop empties, and
@@ -109,20 +148,55 @@ void polishNow(QGraphicsScene *scene)
         QCoreApplication::sendPostedEvents(scene, QEvent::MetaCall);
 }
 
-} // namespace
-
-void drawPlan(QGraphicsScene *scene, const PositionReport &report)
+// What a report moves, kept with the scene. Items, order and grid stay as the last full build
+// made them while the grid's rectangle stays the same: a report then only moves its markers
+// and relabels them, which costs a fraction of deleting and adding thousands of grid lines.
+class PlanItems : public QObject
 {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    QRectF gridFrom;
+    QGraphicsTextItem *anchorLabels[PositionReport::AnchorCount] = {};
+    QString anchorTexts[PositionReport::AnchorCount];
+    QGraphicsEllipseItem *circles[PositionReport::AnchorCount] = {};
+    QGraphicsEllipseItem *discs[PositionReport::AnchorCount] = {};
+    QGraphicsEllipseItem *tagDisc = nullptr;
+    QGraphicsTextItem *tagLabel = nullptr;
+    QString tagText;
+};
+
+struct PlanPlaces
+{
+    int ax[PositionReport::AnchorCount];
+    int ay[PositionReport::AnchorCount];
     int reach[PositionReport::AnchorCount];
-    for (int k = 0; k < PositionReport::AnchorCount; ++k)
-        reach[k] = projectHorizontalRange(report.range[k], report.heightDiff[k]);
+    QString anchorTexts[PositionReport::AnchorCount];
+    int tx, ty;
+    QString tagText;
+};
 
-    QRectF grown = scene->sceneRect();
-    // Every item changes on every report. Marking the whole scene for repaint first spares
-    // Qt from working out the area of each item as it is removed and added.
-    scene->update();
-    scene->clear();
+PlanPlaces placesOf(const PositionReport &report)
+{
+    // Scene y grows downward; the plan shows positive y upward, so anchors are kept in scene
+    // coordinates here while the tag keeps its own sense for its label.
+    PlanPlaces p;
+    for (int k = 0; k < PositionReport::AnchorCount; ++k) {
+        p.reach[k] = projectHorizontalRange(report.range[k], report.heightDiff[k]);
+        p.ax[k] = centimetres(report.anchorX[k]);
+        p.ay[k] = -centimetres(report.anchorY[k]);
+        p.anchorTexts[k] = MainWindow::tr("%1").arg(report.anchorId[k]);
+    }
+    p.tx = centimetres(report.tagX);
+    p.ty = centimetres(report.tagY);
+    p.tagText = MainWindow::tr("[%1,%2]").arg(p.tx).arg(p.ty);
+    return p;
+}
 
+void buildPlan(QGraphicsScene *scene, PlanItems *items, const PlanPlaces &p, QRectF &grown)
+{
     // Built once: resolving the font on every report costs more than drawing it.
     static const QPen rangePen = [] {
         QPen pen;
@@ -144,34 +218,74 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
         return labelFont;
     }();
 
-    // Scene y grows downward; the plan shows positive y upward, so anchors are kept in scene
-    // coordinates here while the tag keeps its own sense for its label.
-    int ax[PositionReport::AnchorCount];
-    int ay[PositionReport::AnchorCount];
+    scene->clear();
+    items->gridFrom = scene->sceneRect();
     for (int k = 0; k < PositionReport::AnchorCount; ++k) {
-        ax[k] = centimetres(report.anchorX[k]);
-        ay[k] = -centimetres(report.anchorY[k]);
+        items->anchorTexts[k] = p.anchorTexts[k];
+        items->anchorLabels[k]
+            = addLabel(scene, p.anchorTexts[k], p.ax[k] + 5, p.ay[k] + 5, Qt::blue, font);
     }
-    const int tx = centimetres(report.tagX);
-    const int ty = centimetres(report.tagY);
-
-    for (int k = 0; k < PositionReport::AnchorCount; ++k)
-        addLabel(scene, MainWindow::tr("%1").arg(report.anchorId[k]), ax[k] + 5, ay[k] + 5,
-                 Qt::blue, font);
     addDisc(scene, 0, 0, 30, QPen(Qt::NoPen), Qt::red);
     for (int k = 0; k < PositionReport::AnchorCount; ++k) {
-        const int r = reach[k];
-        scene->addEllipse(QRectF(ax[k] - r, ay[k] - r, 2 * r, 2 * r), rangePen,
-                          QBrush(Qt::NoBrush));
-        addDisc(scene, ax[k], ay[k], 20, markerPen, Qt::blue);
+        items->circles[k] = scene->addEllipse(circleRect(p.ax[k], p.ay[k], p.reach[k]), rangePen,
+                                              QBrush(Qt::NoBrush));
+        items->discs[k] = addDisc(scene, p.ax[k], p.ay[k], 20, markerPen, Qt::blue);
     }
-    addDisc(scene, tx, -ty, 20, markerPen, Qt::green);
-    addLabel(scene, MainWindow::tr("[%1,%2]").arg(tx).arg(ty), tx + 5, -ty + 5, Qt::green, font);
+    items->tagDisc = addDisc(scene, p.tx, -p.ty, 20, markerPen, Qt::green);
+    items->tagText = p.tagText;
+    items->tagLabel = addLabel(scene, p.tagText, p.tx + 5, -p.ty + 5, Qt::green, font);
     addLabel(scene, MainWindow::tr("[%1,%2]").arg(0).arg(0), 5, 5, Qt::red, font);
     growSceneRect(scene, grown, scene->itemsBoundingRect());
     growSceneRect(scene, grown, addGrid(scene));
-
     polishNow(scene);
+}
+
+void moveLabel(QGraphicsTextItem *label, QString &shown, const QString &text, int x, int y)
+{
+    if (shown != text) {
+        shown = text;
+        label->setPlainText(text);
+    }
+    label->setPos(x, y);
+}
+
+// The same items as a full build would make, moved to this report's places.
+void movePlan(QGraphicsScene *scene, PlanItems *items, const PlanPlaces &p, QRectF &grown)
+{
+    QRectF moved;
+    for (int k = 0; k < PositionReport::AnchorCount; ++k) {
+        moveLabel(items->anchorLabels[k], items->anchorTexts[k], p.anchorTexts[k], p.ax[k] + 5,
+                  p.ay[k] + 5);
+        items->circles[k]->setRect(circleRect(p.ax[k], p.ay[k], p.reach[k]));
+        items->discs[k]->setRect(discRect(p.ax[k], p.ay[k], 20));
+        moved |= items->anchorLabels[k]->sceneBoundingRect()
+            | items->circles[k]->sceneBoundingRect() | items->discs[k]->sceneBoundingRect();
+    }
+    items->tagDisc->setRect(discRect(p.tx, -p.ty, 20));
+    moveLabel(items->tagLabel, items->tagText, p.tagText, p.tx + 5, -p.ty + 5);
+    moved |= items->tagDisc->sceneBoundingRect() | items->tagLabel->sceneBoundingRect();
+    growSceneRect(scene, grown, moved);
+}
+
+} // namespace
+
+void drawPlan(QGraphicsScene *scene, const PositionReport &report)
+{
+    const PlanPlaces places = placesOf(report);
+    QRectF grown = scene->sceneRect();
+    // Every item may change on every report. Marking the whole scene for repaint first spares
+    // Qt from working out the area of each item as it is changed, removed or added.
+    scene->update();
+
+    auto *items = scene->findChild<PlanItems *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!items)
+        items = new PlanItems(scene);
+    // A grown rectangle means a larger grid, and the grid must stay on top of the markers:
+    // that takes a full build.
+    if (items->tagLabel && items->gridFrom == grown)
+        movePlan(scene, items, places, grown);
+    else
+        buildPlan(scene, items, places, grown);
 }
 
 void MainWindow::receiveAnalyzeData()
@@ -181,3 +295,5 @@ void MainWindow::receiveAnalyzeData()
     view->show();
     refreshRangeTable(ui->rangeDisplaytableWidget, report);
 }
+
+#include "plan.moc"
