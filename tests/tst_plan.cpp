@@ -133,6 +133,8 @@ private slots:
     void gridGrowsAndNeverShrinks();
     void sceneRectCoversEveryItemEverDrawn();
     void gridIsPaintedOverMarkers();
+    void movedPlanLooksLikeAFreshOne_data();
+    void movedPlanLooksLikeAFreshOne();
     void rangeTable();
     void rangeTableLabelsAndValues_data();
     void rangeTableLabelsAndValues();
@@ -298,6 +300,57 @@ void PlanTest::gridIsPaintedOverMarkers()
     // Grid lines cross at the tag's centre; just off them the tag's green shows.
     QCOMPARE(QColor(image.pixel(20, 20)), QColor(Qt::darkGray));
     QCOMPARE(QColor(image.pixel(26, 26)), QColor(Qt::green));
+}
+
+void PlanTest::movedPlanLooksLikeAFreshOne_data()
+{
+    QTest::addColumn<int>("farRange");
+    QTest::addColumn<double>("zoom");
+    QTest::newRow("smallest grid, fitted") << 0 << 0.1;
+    QTest::newRow("smallest grid, 1:1") << 0 << 1.0;
+    QTest::newRow("smallest grid, close up") << 0 << 3.0;
+    QTest::newRow("grown grid, far out") << 65535 << 0.02;
+    QTest::newRow("grown grid, 1:1") << 65535 << 1.0;
+}
+
+// Reports that only move the tag and change ranges reuse the plan's items; what they show
+// must be what a plan built afresh for the same report shows, pixel for pixel.
+void PlanTest::movedPlanLooksLikeAFreshOne()
+{
+    QFETCH(int, farRange);
+    QFETCH(double, zoom);
+    QGraphicsScene moved;
+    ReportFields f;
+    f.range[2] = farRange;
+    drawPlan(&moved, reportOf(f));
+    f.range[2] = 0;
+    QRectF before;
+    for (int i = 0; i < 40; ++i) {
+        f.tagId = i % 3;
+        f.tagX = 10 * i - 150;
+        f.tagY = 200 - 7 * i;
+        f.anchorId[1] = i < 20 ? 1 : 11;
+        for (int k = 0; k < 4; ++k)
+            f.range[k] = 100 + 13 * i + 40 * k;
+        before = moved.sceneRect();
+        drawPlan(&moved, reportOf(f));
+    }
+    QGraphicsScene fresh;
+    fresh.setSceneRect(before);
+    drawPlan(&fresh, reportOf(f));
+    QCOMPARE(fresh.sceneRect(), moved.sceneRect());
+
+    const auto render = [&](QGraphicsScene &scene) {
+        QImage image(500, 450, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QSizeF size(500 / zoom, 450 / zoom);
+        scene.render(&painter, QRectF(),
+                     QRectF(QPointF(-size.width() / 3, -size.height() / 2), size));
+        return image;
+    };
+    QVERIFY(render(moved) == render(fresh));
 }
 
 void PlanTest::rangeTable()
