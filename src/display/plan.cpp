@@ -197,7 +197,7 @@ PlanPlaces placesOf(const PositionReport &report)
 
 void buildPlan(QGraphicsScene *scene, PlanItems *items, const PlanPlaces &p, QRectF &grown)
 {
-    // Built once: resolving the font on every report costs more than drawing it.
+    // Pens and font are built once: resolving the font on every report costs more than drawing it.
     static const QPen rangePen = [] {
         QPen pen;
         pen.setStyle(Qt::SolidLine);
