@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QGraphicsView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
@@ -39,6 +40,8 @@ private slots:
     void receiving_data();
     void receiving();
     void newConnectionStartsANewStream();
+    void lastReportOfAPauseIsPainted_data();
+    void lastReportOfAPauseIsPainted();
     void peerGone_data();
     void peerGone();
     void workedCommand();
@@ -246,6 +249,56 @@ void NetworkLinkTest::newConnectionStartsANewStream()
     QTest::qWait(30);
     QCOMPARE(reports.count(), 1);
     QCOMPARE(window->currentReport().tagId, 6);
+}
+
+void NetworkLinkTest::lastReportOfAPauseIsPainted_data()
+{
+    QTest::addColumn<int>("gapMs");
+    QTest::newRow("one at a time at the line's rate") << 4;
+    QTest::newRow("one burst") << 0;
+}
+
+// Repaints are held to the display's rate: whatever the pace, the report a pause leaves on
+// the table must reach the screen, and once it has the view goes quiet.
+void NetworkLinkTest::lastReportOfAPauseIsPainted()
+{
+    QFETCH(int, gapMs);
+
+    struct PaintLog : QObject
+    {
+        MainWindow *window = nullptr;
+        QList<int> tagIds;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::Paint)
+                tagIds << window->currentReport().tagId;
+            return false;
+        }
+    } paints;
+    paints.window = window;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->findChild<QGraphicsView *>()->viewport()->installEventFilter(&paints);
+    QVERIFY(connectToServer());
+
+    constexpr int Frames = 40;
+    QByteArray burst;
+    for (int i = 1; i <= Frames; ++i)
+        burst += frameWith(i, i, i);
+    if (gapMs == 0) {
+        peer->write(burst);
+        peer->flush();
+    }
+    for (int i = 0; gapMs > 0 && i < Frames; ++i) {
+        peer->write(burst.mid(i * 52, 52));
+        peer->flush();
+        QTest::qWait(gapMs);
+    }
+    QTRY_COMPARE(window->currentReport().tagId, Frames);
+    QTRY_VERIFY(!paints.tagIds.isEmpty() && paints.tagIds.last() == Frames);
+    const int painted = paints.tagIds.size();
+    QTest::qWait(200);
+    QCOMPARE(paints.tagIds.size(), painted);
 }
 
 void NetworkLinkTest::peerGone_data()

@@ -3,6 +3,7 @@
 #include "app/tablesetup.h"
 #include "ui_mainwindow.h"
 #include "view/graphicsview.h"
+#include "view/repaintpacer.h"
 
 #include <QGraphicsScene>
 #include <QSerialPort>
@@ -47,6 +48,7 @@ MainWindow::MainWindow(QWidget *parent)
     scene->setItemIndexMethod(QGraphicsScene::NoIndex);
     view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     view->setScene(scene);
+    viewPacer = new RepaintPacer(view->viewport());
     view->show();
 }
 

@@ -10,6 +10,7 @@
 
 class GraphicsView;
 class QGraphicsScene;
+class RepaintPacer;
 class QSerialPort;
 class QTcpSocket;
 
@@ -59,6 +60,7 @@ private:
     FrameReader serialBuffer;
     QGraphicsScene *scene = nullptr;
     GraphicsView *view = nullptr;
+    RepaintPacer *viewPacer = nullptr;
     PositionReport report;
 };
 
