@@ -48,7 +48,7 @@ MainWindow::MainWindow(QWidget *parent)
     scene->setItemIndexMethod(QGraphicsScene::NoIndex);
     view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     view->setScene(scene);
-    viewPacer = new RepaintPacer(view->viewport());
+    new RepaintPacer(this);
     view->show();
 }
 

@@ -10,7 +10,6 @@
 
 class GraphicsView;
 class QGraphicsScene;
-class RepaintPacer;
 class QSerialPort;
 class QTcpSocket;
 
@@ -60,7 +59,6 @@ private:
     FrameReader serialBuffer;
     QGraphicsScene *scene = nullptr;
     GraphicsView *view = nullptr;
-    RepaintPacer *viewPacer = nullptr;
     PositionReport report;
 };
 

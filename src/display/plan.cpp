@@ -6,7 +6,6 @@
 #include "link/positionreport.h"
 #include "ui_mainwindow.h"
 #include "view/graphicsview.h"
-#include "view/repaintpacer.h"
 
 #include <QCoreApplication>
 #include <QGraphicsEllipseItem>
@@ -292,7 +291,6 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
 void MainWindow::receiveAnalyzeData()
 {
     drawPlan(scene, report);
-    viewPacer->changed();
     view->setBackgroundBrush(QBrush(Qt::NoBrush));
     view->show();
     refreshRangeTable(ui->rangeDisplaytableWidget, report);

@@ -1,54 +1,57 @@
 #include "view/repaintpacer.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QScreen>
 #include <QWidget>
 
+#include <utility>
+
 namespace {
 
-// The longest a change waits, so that with the paint itself it is on screen within 20 ms.
+// The longest an update waits, so that with the paint itself it is on screen within 20 ms.
 constexpr int LongestWait = 14;
 
 } // namespace
 
-RepaintPacer::RepaintPacer(QWidget *widget)
-    : QObject(widget)
-    , m_widget(widget)
+RepaintPacer::RepaintPacer(QWidget *window)
+    : QObject(window)
+    , m_window(window)
 {
     m_hold.setSingleShot(true);
     m_hold.setTimerType(Qt::PreciseTimer);
     connect(&m_hold, &QTimer::timeout, this, &RepaintPacer::release);
-    widget->installEventFilter(this);
+    window->installEventFilter(this);
 }
 
 int RepaintPacer::interval() const
 {
-    const QScreen *screen = m_widget->screen();
+    const QScreen *screen = m_window->screen();
     const qreal rate = screen ? screen->refreshRate() : 0;
     return rate > 0 ? qMin(LongestWait, int(1000 / rate)) : LongestWait;
 }
 
-void RepaintPacer::changed()
+// The toolkit asks for no further update until the held one is delivered, so holding it
+// coalesces everything dirtied meanwhile into one pass.
+bool RepaintPacer::eventFilter(QObject *watched, QEvent *event)
 {
-    if (m_hold.isActive() || !m_sincePaint.isValid())
-        return;
-    const qint64 since = m_sincePaint.elapsed();
-    if (since >= interval())
-        return;
-    // Updates asked for meanwhile, by the scene, a scroll or a zoom, are dropped: enabling
-    // updates again repaints the whole widget.
-    m_widget->setUpdatesEnabled(false);
-    m_hold.start(int(interval() - since));
+    if (watched != m_window || event->type() != QEvent::UpdateRequest)
+        return QObject::eventFilter(watched, event);
+    if (m_releasing || m_hold.isActive())
+        return !std::exchange(m_releasing, false);
+    if (m_sincePaint.isValid() && m_sincePaint.elapsed() < interval()) {
+        m_hold.start(int(interval() - m_sincePaint.elapsed()));
+        return true;
+    }
+    m_sincePaint.start();
+    return false;
 }
 
 void RepaintPacer::release()
 {
-    m_widget->setUpdatesEnabled(true);
-}
-
-bool RepaintPacer::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == m_widget && event->type() == QEvent::Paint)
-        m_sincePaint.start();
-    return QObject::eventFilter(watched, event);
+    m_sincePaint.start();
+    m_releasing = true;
+    QEvent request(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(m_window, &request);
+    m_releasing = false;
 }

@@ -7,19 +7,17 @@
 
 class QWidget;
 
-// Holds a widget's repaints to one per display frame. The line brings up to 221 reports a
+// Holds a window's repaints to one per display frame. The line brings up to 221 reports a
 // second and a screen shows about 60: painting each one costs a core and shows nothing
-// more. A change that comes within a frame of the last paint is painted when that frame is
-// over, so the newest state, the last report of a pause included, is always on screen.
+// more. An update asked for within a frame of the last is held until that frame is over,
+// with every region dirtied meanwhile, so the newest state, the last report of a pause
+// included, is always painted.
 class RepaintPacer : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit RepaintPacer(QWidget *widget);
-
-    // Call after changing what the widget shows.
-    void changed();
+    explicit RepaintPacer(QWidget *window);
 
     // The shortest time between two paints, in milliseconds.
     int interval() const;
@@ -30,9 +28,10 @@ protected:
 private:
     void release();
 
-    QWidget *m_widget;
+    QWidget *m_window;
     QElapsedTimer m_sincePaint;
     QTimer m_hold;
+    bool m_releasing = false;
 };
 
 #endif // REPAINTPACER_H
