@@ -1,5 +1,8 @@
 #include "kitsimulator.h"
 
+#include "capture.h"
+#include "link/framereader.h"
+
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -13,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -72,6 +76,12 @@ bool KitSimulator::start(QString *error)
 
     if (m_options.serial && !openSerial(error))
         return false;
+    if (!m_options.replay.isEmpty()) {
+        if (!loadReplay(error))
+            return false;
+        m_clock.start(1);
+        return true;
+    }
 
     // Above 200 Hz several frames go out per tick, so the timer never runs faster than that.
     const double interval = m_options.rate > 0 ? 1000.0 / m_options.rate : 0;
@@ -305,6 +315,11 @@ void KitSimulator::tick()
         return;
     if (!anyoneAttached()) {
         m_sentSinceAttach = 0;
+        m_replaying = false;
+        return;
+    }
+    if (!m_chunks.isEmpty()) {
+        replayTick();
         return;
     }
     if (m_sentSinceAttach == 0)
@@ -342,6 +357,13 @@ kit::Scene KitSimulator::sceneAt(qint64 index)
             : 0;
         scene.ranges[k] = qBound(0, int(std::lround(distance)) + noise, 0xFFFF);
     }
+    // The ranges are measured from where the anchor stands; the frame says where it was set.
+    for (kit::Anchor &a : scene.anchors) {
+        if (a.id == m_options.misplaced) {
+            a.x += m_options.misplaceDx;
+            a.y += m_options.misplaceDy;
+        }
+    }
     return scene;
 }
 
@@ -378,7 +400,15 @@ void KitSimulator::sendFrame()
     QByteArray bytes = frame;
     if (m_options.garbage > 0 && m_random.generateDouble() < m_options.garbage)
         bytes.prepend(junk());
+    if (m_options.printFrames)
+        say(QString::fromLatin1(frame.toHex()));
+    deliver(bytes, 1);
+}
 
+// Sends `bytes`, which complete `frames` frames, to every attached viewer; the fault options
+// and --count go by frames.
+void KitSimulator::deliver(const QByteArray &bytes, qint64 frames)
+{
     const QList<QByteArray> parts = pieces(bytes);
     for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
         for (const QByteArray &part : parts) {
@@ -387,23 +417,85 @@ void KitSimulator::sendFrame()
                 it.key()->flush();
         }
     }
-    if (!m_clients.isEmpty() && ++m_sentThisSession == m_options.dropAfter)
+    if (!m_clients.isEmpty() && m_options.dropAfter > 0
+        && (m_sentThisSession += frames) >= m_options.dropAfter)
         dropClients();
     if (serialReady()) {
         for (const QByteArray &part : parts)
             writeSerial(part);
-        if (++m_sentThisPlug == m_options.hangupAfter)
+        if (m_options.hangupAfter > 0 && (m_sentThisPlug += frames) >= m_options.hangupAfter)
             hangUpSerial();
     }
 
-    ++m_sent;
-    ++m_sentSinceAttach;
-    if (m_options.printFrames)
-        say(QString::fromLatin1(frame.toHex()));
-    if (m_options.count >= 0 && m_sent >= m_options.count) {
-        m_finishing = true;
-        m_clock.stop();
-        finishWhenDrained();
+    m_sent += frames;
+    m_sentSinceAttach += frames;
+    if (m_options.count >= 0 && m_sent >= m_options.count)
+        finishSending();
+}
+
+void KitSimulator::finishSending()
+{
+    m_finishing = true;
+    m_clock.stop();
+    finishWhenDrained();
+}
+
+bool KitSimulator::loadReplay(QString *error)
+{
+    capture::Reader reader;
+    if (!reader.open(m_options.replay, error))
+        return false;
+    FrameReader frames;
+    capture::Record record;
+    while (reader.next(record)) {
+        if (record.direction != capture::Direction::FromKit)
+            continue;
+        Chunk chunk { record.micros, record.bytes, 0 };
+        frames.append(record.bytes);
+        while (frames.nextFrame())
+            ++chunk.frames;
+        m_chunks << chunk;
+    }
+    if (!reader.damage().isEmpty())
+        say(QStringLiteral("replay: %1: %2; playing what comes before")
+                .arg(m_options.replay, reader.damage()));
+    if (m_chunks.isEmpty()) {
+        *error = QStringLiteral("%1 holds nothing the kit sent").arg(m_options.replay);
+        return false;
+    }
+    qint64 total = 0;
+    for (const Chunk &chunk : std::as_const(m_chunks))
+        total += chunk.frames;
+    say(QStringLiteral("replay: %1 chunks, %2 frames").arg(m_chunks.size()).arg(total));
+    return true;
+}
+
+// Plays the capture's chunks at their recorded spacing, divided by the speed, from wherever
+// the last viewer left off.
+void KitSimulator::replayTick()
+{
+    if (!m_replaying) {
+        m_replaying = true;
+        m_since.start();
+        m_replayBase = m_chunks.at(m_nextChunk).micros;
+    }
+    for (int burst = 0; !m_finishing && !hasBacklog(); ++burst) {
+        const Chunk &chunk = m_chunks.at(m_nextChunk);
+        const qint64 due = m_options.speed > 0
+            ? qint64(double(chunk.micros - m_replayBase) / m_options.speed)
+            : 0;
+        if (due > m_since.nsecsElapsed() / 1000 || (m_options.speed == 0 && burst >= 64))
+            return;
+        deliver(chunk.bytes, chunk.frames);
+        if (++m_nextChunk < m_chunks.size())
+            continue;
+        m_nextChunk = 0;
+        m_replaying = false;
+        if (!m_options.loop && !m_finishing) {
+            say(QStringLiteral("replay: done"));
+            finishSending();
+        }
+        return;
     }
 }
 

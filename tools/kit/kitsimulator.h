@@ -29,6 +29,11 @@ struct KitOptions
     bool printFrames = false;
     qint64 hangupAfter = 0; // frames per plug of the pseudo-terminal; 0 never hangs up
     qint64 dropAfter = 0; // frames per TCP session; 0 never drops the clients
+    QString replay; // a capture whose bytes from the kit are played instead of the loop
+    double speed = 1; // of the replay; 0 plays as fast as the links take it
+    bool loop = false;
+    int misplaced = -1; // the anchor reported off its true place, ranges kept true
+    int misplaceDx = 0, misplaceDy = 0; // cm
 };
 
 // A simulated kit: four anchors and a tag moving on a loop, reported over TCP and optionally a
@@ -52,7 +57,11 @@ signals:
 
 private:
     void tick();
+    void replayTick();
+    bool loadReplay(QString *error);
     void sendFrame();
+    void deliver(const QByteArray &bytes, qint64 frames);
+    void finishSending();
     kit::Scene sceneAt(qint64 index);
     QList<QByteArray> pieces(const QByteArray &bytes);
     QByteArray junk();
@@ -105,6 +114,17 @@ private:
     bool m_finishing = false;
     QElapsedTimer m_quiet;
     kit::Command m_config;
+
+    struct Chunk
+    {
+        qint64 micros = 0;
+        QByteArray bytes;
+        qint64 frames = 0;
+    };
+    QList<Chunk> m_chunks;
+    int m_nextChunk = 0;
+    bool m_replaying = false; // timing runs from m_replayBase since m_since started
+    qint64 m_replayBase = 0;
 };
 
 #endif // KITSIMULATOR_H

@@ -1,39 +1,14 @@
 #include "kitsimulator.h"
+#include "toolsupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
+#include <QRegularExpression>
 #include <QTextStream>
 
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
-
-int signalPipe[2] = { -1, -1 };
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-}
-
-// Ctrl+C and SIGTERM end the event loop, so sockets and the pseudo-terminal close cleanly.
-void quitOnSignals(QCoreApplication &app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] { app.exit(0); });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitOptions &options,
                   QString *error)
@@ -50,17 +25,11 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitO
     bool ok = true;
     if (parser.isSet(QStringLiteral("listen"))) {
         const QString value = parser.value(QStringLiteral("listen"));
-        const int colon = value.lastIndexOf(QLatin1Char(':'));
-        const uint port = value.mid(colon + 1).toUInt(&ok);
-        QString host = value.left(colon);
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-            host = host.mid(1, host.size() - 2);
-        if (colon < 0 || !ok || port > 65535 || !options.host.setAddress(host)) {
+        if (!tools::parseListenAddress(value, options.host, options.port)) {
             *error = QStringLiteral("--listen takes HOST:PORT with a numeric address, not '%1'")
                          .arg(value);
             return false;
         }
-        options.port = quint16(port);
     }
     options.serial = parser.isSet(QStringLiteral("serial"));
     options.chop = parser.isSet(QStringLiteral("chop"));
@@ -101,6 +70,35 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitO
         if (!ok || options.noiseCm < 0 || options.noiseCm > 10000) {
             *error
                 = QStringLiteral("--noise-cm takes a whole number of centimetres from 0 to 10000");
+            return false;
+        }
+    }
+    options.replay = parser.value(QStringLiteral("replay"));
+    options.loop = parser.isSet(QStringLiteral("loop"));
+    if (parser.isSet(QStringLiteral("speed"))) {
+        options.speed = parser.value(QStringLiteral("speed")).toDouble(&ok);
+        if (!ok || !(options.speed >= 0) || options.speed > 1e6) {
+            *error = QStringLiteral("--speed takes a factor, 0 for as fast as the links take it");
+            return false;
+        }
+    }
+    if (options.replay.isEmpty() && (parser.isSet(QStringLiteral("speed")) || options.loop)) {
+        *error = QStringLiteral("--speed and --loop need --replay FILE");
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("misplace"))) {
+        const QString value = parser.value(QStringLiteral("misplace"));
+        const QStringList parts = value.split(QRegularExpression(QStringLiteral("[:,]")));
+        bool okX = false, okY = false;
+        if (parts.size() == 3) {
+            options.misplaced = parts[0].toInt(&ok);
+            options.misplaceDx = parts[1].toInt(&okX);
+            options.misplaceDy = parts[2].toInt(&okY);
+        }
+        if (parts.size() != 3 || !ok || !okX || !okY || options.misplaced < 0
+            || options.misplaced > 255) {
+            *error
+                = QStringLiteral("--misplace takes ANCHOR:DX,DY in whole cm, not '%1'").arg(value);
             return false;
         }
     }
@@ -160,6 +158,18 @@ int main(int argc, char *argv[])
                          "adapter would, and offer a new one a second later ('serial: PATH' "
                          "again). The TCP side goes on."),
           QStringLiteral("N") },
+        { "replay",
+          QStringLiteral("Play what the kit sent in a capture recorded by zorvan-tap, at its "
+                         "recorded timing, instead of the moving tag."),
+          QStringLiteral("FILE") },
+        { "speed",
+          QStringLiteral("Replay X times as fast (default 1; 0 as fast as the links take it)."),
+          QStringLiteral("X") },
+        { "loop", QStringLiteral("Start the replay again at its end, instead of exiting.") },
+        { "misplace",
+          QStringLiteral("Report anchor ANCHOR DX,DY cm away from where it stands, as if its "
+                         "coordinates were set wrong; its ranges stay true."),
+          QStringLiteral("ANCHOR:DX,DY") },
         { "drop-after",
           QStringLiteral("After every N frames over TCP, close every client connection, as a "
                          "network module that reboots. New clients are served again."),
@@ -183,6 +193,6 @@ int main(int argc, char *argv[])
         return 2;
     }
     QObject::connect(&kit, &KitSimulator::finished, &app, [&app] { app.exit(0); });
-    quitOnSignals(app);
+    tools::quitOnSignals(app);
     return app.exec();
 }

@@ -1,0 +1,72 @@
+#include "toolsupport.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tools {
+
+namespace {
+
+int signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+void quitOnSignals(QCoreApplication &app, std::function<void()> before)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, before] {
+        if (before)
+            before();
+        app.exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool parseListenAddress(const QString &text, QHostAddress &host, quint16 &port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return false;
+    bool ok = false;
+    const uint value = text.mid(colon + 1).toUInt(&ok);
+    QString name = text.left(colon);
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    if (!ok || value > 65535 || !host.setAddress(name))
+        return false;
+    port = quint16(value);
+    return true;
+}
+
+bool createFile(QFile &file, const QString &path, bool overwrite, QString *error)
+{
+    file.setFileName(path);
+    const QIODevice::OpenMode mode
+        = QIODevice::WriteOnly | (overwrite ? QIODevice::Truncate : QIODevice::NewOnly);
+    if (file.open(mode))
+        return true;
+    *error = !overwrite && file.exists()
+        ? QStringLiteral("%1 exists; add --force to overwrite it").arg(path)
+        : QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return false;
+}
+
+} // namespace tools

@@ -1,0 +1,26 @@
+#ifndef TOOLSUPPORT_H
+#define TOOLSUPPORT_H
+
+#include <QHostAddress>
+#include <QString>
+
+#include <functional>
+
+class QCoreApplication;
+class QFile;
+
+namespace tools {
+
+// Ctrl+C and SIGTERM run `before` and end the event loop with status 0, so that files are
+// flushed and sockets and terminals close cleanly.
+void quitOnSignals(QCoreApplication &app, std::function<void()> before = {});
+
+// HOST:PORT with a numeric address ([::1]:PORT for IPv6); false if `text` is not one.
+bool parseListenAddress(const QString &text, QHostAddress &host, quint16 &port);
+
+// Opens `path` for writing, refusing an existing file unless `overwrite`; `error` says why.
+bool createFile(QFile &file, const QString &path, bool overwrite, QString *error);
+
+} // namespace tools
+
+#endif // TOOLSUPPORT_H

@@ -1,0 +1,152 @@
+#include "summary.h"
+#include "tap.h"
+#include "toolsupport.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+namespace {
+
+struct Mode
+{
+    bool summary = false;
+    TapOptions tap;
+    SummaryOptions offline;
+};
+
+bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode &mode,
+                  QString *error)
+{
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error
+            = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+        return false;
+    }
+    const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
+    int maxResidual = 50;
+    if (isSet("max-residual")) {
+        bool ok = false;
+        maxResidual = value("max-residual").toInt(&ok);
+        if (!ok || maxResidual < 0) {
+            *error = QStringLiteral("--max-residual takes a whole number of centimetres");
+            return false;
+        }
+    }
+    if (isSet("summary") == isSet("kit")) {
+        *error = QStringLiteral("give either --kit PATH|HOST:PORT or --summary FILE");
+        return false;
+    }
+    if (isSet("summary")) {
+        for (const char *live : { "listen", "read-only", "record", "quiet", "no-retry" }) {
+            if (isSet(live)) {
+                *error = QStringLiteral("--%1 needs --kit, not --summary").arg(live);
+                return false;
+            }
+        }
+        mode.summary = true;
+        mode.offline.capture = value("summary");
+        mode.offline.csv = value("csv");
+        mode.offline.force = isSet("force");
+        mode.offline.maxResidual = maxResidual;
+        return true;
+    }
+    TapOptions &tap = mode.tap;
+    tap.kit = value("kit");
+    if (isSet("listen")
+        && !tools::parseListenAddress(value("listen"), tap.listenHost, tap.listenPort)) {
+        *error = QStringLiteral("--listen takes HOST:PORT with a numeric address, not '%1'")
+                     .arg(value("listen"));
+        return false;
+    }
+    tap.readOnly = isSet("read-only");
+    tap.record = value("record");
+    tap.csv = value("csv");
+    tap.force = isSet("force");
+    tap.quiet = isSet("quiet");
+    tap.retry = !isSet("no-retry");
+    tap.maxResidual = maxResidual;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sits between a positioning kit and its viewers. Relays every byte both ways unchanged "
+        "to any number of viewers on a local TCP port, records both directions, exports the "
+        "frames as CSV, and checks every frame: the distance from the reported tag to each "
+        "anchor should match the reported range. A status line goes to stderr every second.\n"
+        "With --summary it reads a recorded capture instead."));
+    const QCommandLineOption help({ "h", "help" }, QStringLiteral("Show this help and exit."));
+    parser.addOption(help);
+    parser.addOptions({
+        { "kit",
+          QStringLiteral("The kit: a serial device (115200 8N1), or HOST:PORT of its network "
+                         "module."),
+          QStringLiteral("PATH|HOST:PORT") },
+        { "listen",
+          QStringLiteral("Serve viewers on HOST:PORT (default 127.0.0.1:8081; port 0 picks a "
+                         "free one). Any other address than loopback lets anyone who reaches it "
+                         "reconfigure the kit."),
+          QStringLiteral("HOST:PORT") },
+        { "read-only",
+          QStringLiteral("Relay nothing from viewers to the kit; count and drop their bytes.") },
+        { "record", QStringLiteral("Record both directions into FILE, flushed every second."),
+          QStringLiteral("FILE") },
+        { "csv",
+          QStringLiteral("Write one row per frame into FILE: time, tag and each anchor entry in "
+                         "cm, with its range residual."),
+          QStringLiteral("FILE") },
+        { "force", QStringLiteral("Overwrite the --record and --csv files if they exist.") },
+        { "max-residual",
+          QStringLiteral("Count a frame as inconsistent when an anchor's range is more than CM "
+                         "off the distance (default 50)."),
+          QStringLiteral("CM") },
+        { "quiet", QStringLiteral("No status line.") },
+        { "no-retry",
+          QStringLiteral("Exit with status 1 when the kit link is lost, instead of trying again "
+                         "every second.") },
+        { "summary",
+          QStringLiteral("Summarise the capture FILE: duration, frames, rate, junk, commands "
+                         "and residuals per anchor. With --csv, also export it."),
+          QStringLiteral("FILE") },
+    });
+
+    Mode mode;
+    QString error;
+    if (!parseOptions(parser, app.arguments(), mode, &error)) {
+        if (parser.isSet(help)) {
+            out << parser.helpText();
+            return 0;
+        }
+        err << "zorvan-tap: " << error << " (see --help)" << Qt::endl;
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        out << parser.helpText();
+        return 0;
+    }
+    if (mode.summary)
+        return summarize(mode.offline, out, err);
+
+    Tap tap(mode.tap, out, err);
+    if (!tap.start(&error)) {
+        err << "zorvan-tap: " << error << Qt::endl;
+        return 2;
+    }
+    QObject::connect(&tap, &Tap::failed, &app, [&app](int status) { app.exit(status); });
+    tools::quitOnSignals(app, [&tap] { tap.finish(); });
+    return app.exec();
+}

@@ -1,0 +1,351 @@
+#include "tap.h"
+
+#include "toolsupport.h"
+
+#include <QDateTime>
+#include <QSerialPort>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int RetryMs = 1000;
+constexpr int ConnectTimeoutMs = 3000;
+
+// HOST:PORT, or nothing when `text` names a device.
+bool splitHostPort(const QString &text, QString &host, quint16 &port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (text.startsWith(QLatin1Char('/')) || colon <= 0)
+        return false;
+    bool ok = false;
+    const uint value = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || value == 0 || value > 65535)
+        return false;
+    host = text.left(colon);
+    port = quint16(value);
+    return true;
+}
+
+} // namespace
+
+Tap::Tap(const TapOptions &options, QTextStream &out, QTextStream &err)
+    : m_options(options)
+    , m_out(out)
+    , m_err(err)
+    , m_analysis(options.maxResidual)
+{
+    m_clock.start();
+    m_analysis.onFrame = [this](const StreamAnalysis::Frame &frame) {
+        for (size_t k = 0; k < size_t(StreamAnalysis::AnchorCount); ++k) {
+            const int residual = std::abs(frame.residual[k]);
+            if (m_worstAnchor < 0 || residual > std::abs(m_worstResidual)) {
+                m_worstResidual = frame.residual[k];
+                m_worstAnchor = frame.anchorId[k];
+            }
+            if (residual > m_options.maxResidual)
+                ++m_inconsistentThisSecond[k];
+            m_entryAnchor[k] = frame.anchorId[k];
+        }
+        if (m_csvFile.isOpen())
+            m_csv << StreamAnalysis::csvRow(frame) << '\n';
+    };
+    m_analysis.onCommand = [this](qint64, const QString &description) {
+        note(QStringLiteral("command relayed: %1").arg(description));
+    };
+    m_second.setInterval(1000);
+    connect(&m_second, &QTimer::timeout, this, &Tap::everySecond);
+    m_retry.setInterval(RetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &Tap::retryKit);
+}
+
+Tap::~Tap()
+{
+    finish();
+}
+
+bool Tap::start(QString *error)
+{
+    if (!m_options.record.isEmpty()
+        && !m_capture.open(m_options.record, m_options.force,
+                           QDateTime::currentMSecsSinceEpoch() * 1000, error))
+        return false;
+    if (!m_options.csv.isEmpty()) {
+        if (!tools::createFile(m_csvFile, m_options.csv, m_options.force, error))
+            return false;
+        m_csv.setDevice(&m_csvFile);
+        m_csv << StreamAnalysis::csvHeader() << '\n';
+    }
+
+    m_server = new QTcpServer(this);
+    if (!m_server->listen(m_options.listenHost, m_options.listenPort)) {
+        *error = QStringLiteral("cannot listen on %1:%2: %3")
+                     .arg(m_options.listenHost.toString())
+                     .arg(m_options.listenPort)
+                     .arg(m_server->errorString());
+        return false;
+    }
+    connect(m_server, &QTcpServer::newConnection, this, &Tap::acceptViewers);
+    if (!openKit(error))
+        return false;
+
+    if (!m_options.listenHost.isLoopback())
+        note(QStringLiteral("warning: listening on %1:%2, beyond this machine. Anyone who can "
+                            "reach it can reconfigure the kit; --read-only prevents that.")
+                 .arg(m_options.listenHost.toString())
+                 .arg(listenPort()));
+    m_out << "listening: " << m_options.listenHost.toString() << ':' << listenPort() << Qt::endl;
+    m_second.start();
+    return true;
+}
+
+quint16 Tap::listenPort() const
+{
+    return m_server ? m_server->serverPort() : 0;
+}
+
+bool Tap::openKit(QString *error)
+{
+    QString host;
+    quint16 port = 0;
+    if (splitHostPort(m_options.kit, host, port)) {
+        auto *socket = new QTcpSocket(this);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket->setReadBufferSize(0);
+        connect(socket, &QTcpSocket::readyRead, this, &Tap::readKit);
+        socket->connectToHost(host, port);
+        // At start the kit must answer; later it is waited for.
+        if (error && !socket->waitForConnected(ConnectTimeoutMs)) {
+            *error = QStringLiteral("cannot reach the kit at %1: %2")
+                         .arg(m_options.kit, socket->errorString());
+            delete socket;
+            return false;
+        }
+        connect(socket, &QTcpSocket::connected, this, &Tap::kitConnected);
+        connect(socket, &QTcpSocket::disconnected, this,
+                [this] { kitLost(QStringLiteral("the kit closed the connection")); });
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                kitLost(socket->errorString());
+        });
+        m_kit = socket;
+        m_serial = false;
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            kitConnected();
+        return true;
+    }
+
+    auto *serial = new QSerialPort(this);
+    serial->setPortName(m_options.kit);
+    if (!serial->open(QIODevice::ReadWrite)) {
+        if (error)
+            *error = QStringLiteral("cannot open %1: %2").arg(m_options.kit, serial->errorString());
+        delete serial;
+        return false;
+    }
+    serial->setBaudRate(QSerialPort::Baud115200);
+    serial->setDataBits(QSerialPort::Data8);
+    serial->setParity(QSerialPort::NoParity);
+    serial->setStopBits(QSerialPort::OneStop);
+    serial->setFlowControl(QSerialPort::NoFlowControl);
+    connect(serial, &QSerialPort::readyRead, this, &Tap::readKit);
+    connect(serial, &QSerialPort::errorOccurred, this,
+            [this, serial](QSerialPort::SerialPortError e) {
+                if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError)
+                    kitLost(serial->errorString());
+            });
+    m_kit = serial;
+    m_serial = true;
+    kitConnected();
+    return true;
+}
+
+void Tap::kitConnected()
+{
+    const bool wasLost = m_retry.isActive();
+    m_retry.stop();
+    m_kitUp = true;
+    if (wasLost) {
+        note(QStringLiteral("kit link back: %1").arg(m_options.kit));
+        if (m_capture.isOpen())
+            m_capture.write(micros(), capture::Direction::KitBack, QByteArray());
+    }
+}
+
+void Tap::kitLost(const QString &reason)
+{
+    if (!m_kitUp && m_retry.isActive())
+        return;
+    m_kitUp = false;
+    if (m_kit) {
+        m_kit->disconnect(this);
+        m_kit->close();
+        m_kit->deleteLater();
+    }
+    if (m_capture.isOpen())
+        m_capture.write(micros(), capture::Direction::KitLost, reason.toUtf8());
+    if (!m_options.retry) {
+        note(QStringLiteral("kit link lost: %1").arg(reason));
+        finish();
+        emit failed(1);
+        return;
+    }
+    note(QStringLiteral("kit link lost: %1; trying again every second").arg(reason));
+    m_retry.start();
+}
+
+void Tap::retryKit()
+{
+    if (m_kitUp)
+        return;
+    if (m_kit && m_kit->isOpen())
+        return; // a connection attempt is under way
+    if (m_kit)
+        m_kit->deleteLater();
+    openKit(nullptr);
+}
+
+void Tap::readKit()
+{
+    if (!m_kit)
+        return;
+    const QByteArray bytes = m_kit->readAll();
+    if (bytes.isEmpty())
+        return;
+    const qint64 now = micros();
+    for (auto it = m_viewers.begin(); it != m_viewers.end();) {
+        QTcpSocket *viewer = it.key();
+        ++it;
+        viewer->write(bytes);
+        if (viewer->bytesToWrite() > MaxViewerBacklog) {
+            note(QStringLiteral("viewer %1:%2 stopped reading; let go")
+                     .arg(viewer->peerAddress().toString())
+                     .arg(viewer->peerPort()));
+            dropViewer(viewer);
+        }
+    }
+    if (m_capture.isOpen())
+        m_capture.write(now, capture::Direction::FromKit, bytes);
+    m_analysis.fromKit(now, bytes);
+}
+
+void Tap::acceptViewers()
+{
+    while (QTcpSocket *viewer = m_server->nextPendingConnection()) {
+        viewer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_viewers.insert(viewer, Viewer());
+        connect(viewer, &QTcpSocket::readyRead, this, [this, viewer] { readViewer(viewer); });
+        connect(viewer, &QTcpSocket::disconnected, this, [this, viewer] { dropViewer(viewer); });
+    }
+}
+
+void Tap::dropViewer(QTcpSocket *viewer)
+{
+    if (!m_viewers.remove(viewer))
+        return;
+    viewer->disconnect(this);
+    viewer->abort();
+    viewer->deleteLater();
+}
+
+void Tap::readViewer(QTcpSocket *viewer)
+{
+    QByteArray bytes = viewer->readAll();
+    auto it = m_viewers.find(viewer);
+    if (bytes.isEmpty() || it == m_viewers.end())
+        return;
+    if (m_options.readOnly) {
+        m_droppedReadOnly += bytes.size();
+        return;
+    }
+    const qint64 allowed = qMin<qint64>(bytes.size(), it->budget);
+    m_droppedFlood += bytes.size() - allowed;
+    it->budget -= allowed;
+    bytes.truncate(int(allowed));
+    if (bytes.isEmpty())
+        return;
+    if (!m_kitUp || !m_kit) {
+        m_droppedNoKit += bytes.size();
+        return;
+    }
+    m_kit->write(bytes);
+    const qint64 now = micros();
+    if (m_capture.isOpen())
+        m_capture.write(now, capture::Direction::ToKit, bytes);
+    m_analysis.toKit(now, bytes);
+}
+
+void Tap::everySecond()
+{
+    m_capture.sync();
+    if (m_csvFile.isOpen()) {
+        m_csv.flush();
+        m_csvFile.flush();
+    }
+    for (Viewer &viewer : m_viewers)
+        viewer.budget = ViewerBytesPerSecond;
+
+    const StreamAnalysis::Totals &now = m_analysis.totals();
+    if (!m_options.quiet) {
+        QStringList parts;
+        parts << QStringLiteral("%1 frames/s").arg(now.frames - m_lastTotals.frames)
+              << QStringLiteral("%1 bytes").arg(now.bytes - m_lastTotals.bytes)
+              << QStringLiteral("%1 junk").arg(m_analysis.junkSoFar() - m_lastTotals.junk)
+              << QStringLiteral("%1 viewer%2")
+                     .arg(m_viewers.size())
+                     .arg(m_viewers.size() == 1 ? QString() : QStringLiteral("s"))
+              << QStringLiteral("%1 command%2 relayed")
+                     .arg(now.commands - m_lastTotals.commands)
+                     .arg(now.commands - m_lastTotals.commands == 1 ? QString()
+                                                                    : QStringLiteral("s"));
+        if (m_worstAnchor >= 0)
+            parts << QStringLiteral("worst residual %1 cm at anchor %2")
+                         .arg(m_worstResidual)
+                         .arg(m_worstAnchor);
+        const qint64 inconsistent = now.inconsistent - m_lastTotals.inconsistent;
+        if (inconsistent > 0) {
+            QStringList anchors;
+            for (size_t k = 0; k < m_inconsistentThisSecond.size(); ++k) {
+                if (m_inconsistentThisSecond[k] > 0)
+                    anchors << QStringLiteral("anchor %1").arg(m_entryAnchor[k]);
+            }
+            parts << QStringLiteral("INCONSISTENT %1 frames over %2 cm (%3)")
+                         .arg(inconsistent)
+                         .arg(m_options.maxResidual)
+                         .arg(anchors.join(QStringLiteral(", ")));
+        }
+        if (m_droppedReadOnly > 0)
+            parts << QStringLiteral("%1 viewer bytes dropped (read-only)").arg(m_droppedReadOnly);
+        if (m_droppedFlood > 0)
+            parts << QStringLiteral("%1 viewer bytes dropped (flood)").arg(m_droppedFlood);
+        if (m_droppedNoKit > 0)
+            parts << QStringLiteral("%1 viewer bytes dropped (no kit)").arg(m_droppedNoKit);
+        if (!m_kitUp)
+            parts << QStringLiteral("kit link down");
+        note(parts.join(QStringLiteral(", ")));
+    }
+    m_lastTotals = now;
+    m_lastTotals.junk = m_analysis.junkSoFar();
+    m_droppedReadOnly = m_droppedFlood = m_droppedNoKit = 0;
+    m_worstResidual = 0;
+    m_worstAnchor = -1;
+    m_inconsistentThisSecond = {};
+}
+
+void Tap::finish()
+{
+    if (m_csvFile.isOpen()) {
+        m_csv.flush();
+        m_csvFile.close();
+    }
+    if (m_capture.isOpen())
+        m_capture.close();
+}
+
+void Tap::note(const QString &line)
+{
+    m_err << "tap: " << line << Qt::endl;
+}
