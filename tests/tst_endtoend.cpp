@@ -1,5 +1,5 @@
 #include "app/mainwindow.h"
-#include "kitprocess.h"
+#include "toolprocess.h"
 #include "link/positionreport.h"
 #include "testsupport.h"
 
@@ -111,12 +111,12 @@ void EndToEndTest::everyFrameOnce()
     QFETCH(QStringList, faults);
     const int frames = 300;
 
-    KitProcess kit;
+    ToolProcess kit;
     QStringList arguments = { "--rate", "400",        "--count", QString::number(frames), "--seed",
                               "7",      "--noise-cm", "3",       "--print-frames" };
     if (serial)
         arguments << "--serial";
-    QVERIFY2(kit.start(arguments + faults), qPrintable(KitProcess::program()));
+    QVERIFY2(kit.start(arguments + faults), qPrintable(ToolProcess::program()));
 
     QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
     QVERIFY(reports.isValid());
@@ -151,7 +151,7 @@ void EndToEndTest::linkLost_data()
 void EndToEndTest::linkLost()
 {
     QFETCH(bool, serial);
-    KitProcess kit;
+    ToolProcess kit;
     QVERIFY(kit.start({ "--rate", "100", serial ? "--serial" : "--print-frames",
                         serial ? "--hangup-after" : "--drop-after", "20" }));
     QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
@@ -198,7 +198,7 @@ void EndToEndTest::linkLost()
 
 void EndToEndTest::configurationRoundTrip()
 {
-    KitProcess kit;
+    ToolProcess kit;
     QVERIFY(kit.start({ "--rate", "50" }));
     QVERIFY(connectTcpLink(*window, kit.port()));
 
@@ -235,7 +235,7 @@ void EndToEndTest::configurationRoundTrip()
 
 void EndToEndTest::screenshot()
 {
-    KitProcess kit;
+    ToolProcess kit;
     QVERIFY(kit.start({ "--rate", "50", "--count", "10" }));
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));

@@ -1,9 +1,12 @@
-#include "kitprocess.h"
 #include "testsupport.h"
+#include "toolprocess.h"
 
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtEndian>
 #include <QtTest>
 
 #include <csignal>
@@ -32,88 +35,165 @@ class KitTest : public QObject
 private slots:
     void badOptions_data();
     void badOptions();
+    void portInUse_data();
     void portInUse();
+    void helpNamesEveryOption_data();
     void helpNamesEveryOption();
     void stopsCleanlyOnSignal_data();
     void stopsCleanlyOnSignal();
     void badInputIsReportedAndSkipped();
     void badInputOnSerial();
+    void damagedCapture_data();
+    void damagedCapture();
 };
 
 void KitTest::badOptions_data()
 {
+    QTest::addColumn<QString>("tool");
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("unknown option") << QStringList { "--bogus" };
-    QTest::newRow("rate not a number") << QStringList { "--rate", "fast" };
-    QTest::newRow("negative count") << QStringList { "--count", "-1" };
-    QTest::newRow("garbage above 1") << QStringList { "--garbage", "1.5" };
-    QTest::newRow("listen without port") << QStringList { "--listen", "127.0.0.1" };
-    QTest::newRow("listen on a name") << QStringList { "--listen", "kit.invalid:8080" };
-    QTest::newRow("stray argument") << QStringList { "now" };
-    QTest::newRow("hang up after no frames") << QStringList { "--hangup-after", "0" };
+    const QString kit = QStringLiteral("zorvan-kit");
+    const QString tap = QStringLiteral("zorvan-tap");
+    QTest::newRow("unknown option") << kit << QStringList { "--bogus" };
+    QTest::newRow("rate not a number") << kit << QStringList { "--rate", "fast" };
+    QTest::newRow("negative count") << kit << QStringList { "--count", "-1" };
+    QTest::newRow("garbage above 1") << kit << QStringList { "--garbage", "1.5" };
+    QTest::newRow("listen without port") << kit << QStringList { "--listen", "127.0.0.1" };
+    QTest::newRow("listen on a name") << kit << QStringList { "--listen", "kit.invalid:8080" };
+    QTest::newRow("stray argument") << kit << QStringList { "now" };
+    QTest::newRow("hang up after no frames") << kit << QStringList { "--hangup-after", "0" };
+    QTest::newRow("speed without a replay") << kit << QStringList { "--speed", "2" };
+    QTest::newRow("misplace without DY") << kit << QStringList { "--misplace", "1:100" };
+    QTest::newRow("replay of a missing file") << kit << QStringList { "--replay", "/nonexistent" };
+    QTest::newRow("tap: no kit") << tap << QStringList {};
+    QTest::newRow("tap: kit and summary")
+        << tap << QStringList { "--kit", "127.0.0.1:1", "--summary", "x" };
+    QTest::newRow("tap: listen on a name")
+        << tap << QStringList { "--kit", "127.0.0.1:1", "--listen", "tap.invalid:8081" };
+    QTest::newRow("tap: kit not answering") << tap << QStringList { "--kit", "127.0.0.1:1" };
+    QTest::newRow("tap: no such device") << tap << QStringList { "--kit", "/nonexistent/tty" };
+    // The file must survive: without --force nothing is ever overwritten.
+    QTest::newRow("tap: record over an existing file")
+        << tap << QStringList { "--kit", "127.0.0.1:1", "--record", ToolProcess::program() };
 }
 
 void KitTest::badOptions()
 {
+    QFETCH(QString, tool);
     QFETCH(QStringList, arguments);
-    QProcess kit;
-    kit.start(KitProcess::program(), arguments);
-    QVERIFY(kit.waitForFinished(5000));
-    QCOMPARE(kit.exitCode(), 2);
-    const QByteArray error = kit.readAllStandardError();
-    QVERIFY2(error.startsWith("zorvan-kit: ") && error.count('\n') == 1, error.constData());
+    const QFileInfo before(ToolProcess::program());
+    QProcess process;
+    process.start(ToolProcess::program(qPrintable(tool)), arguments);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 2);
+    const QByteArray error = process.readAllStandardError();
+    QVERIFY2(error.startsWith(tool.toLatin1() + ": ") && error.count('\n') == 1, error.constData());
+    QCOMPARE(QFileInfo(ToolProcess::program()).size(), before.size());
+}
+
+void KitTest::portInUse_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::newRow("kit") << "zorvan-kit";
+    QTest::newRow("tap") << "zorvan-tap";
 }
 
 void KitTest::portInUse()
 {
+    QFETCH(QString, tool);
     QTcpServer taken;
     QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
-    QProcess kit;
-    kit.start(KitProcess::program(),
-              { "--listen", QStringLiteral("127.0.0.1:%1").arg(taken.serverPort()) });
-    QVERIFY(kit.waitForFinished(5000));
-    QCOMPARE(kit.exitCode(), 2);
-    QCOMPARE(kit.readAllStandardError().count('\n'), 1);
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
+    QStringList arguments { "--listen", address };
+    if (tool == QLatin1String("zorvan-tap"))
+        arguments << "--kit" << address;
+    QProcess process;
+    process.start(ToolProcess::program(qPrintable(tool)), arguments);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 2);
+    QCOMPARE(process.readAllStandardError().count('\n'), 1);
+}
+
+void KitTest::helpNamesEveryOption_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("kit") << "zorvan-kit"
+                         << QStringList { "--listen",       "--serial",     "--rate",
+                                          "--count",        "--seed",       "--noise-cm",
+                                          "--chop",         "--garbage",    "--print-frames",
+                                          "--hangup-after", "--drop-after", "--replay",
+                                          "--speed",        "--loop",       "--misplace",
+                                          "--help" };
+    QTest::newRow("tap") << "zorvan-tap"
+                         << QStringList { "--kit",      "--listen",  "--read-only",    "--record",
+                                          "--csv",      "--force",   "--max-residual", "--quiet",
+                                          "--no-retry", "--summary", "--help" };
 }
 
 void KitTest::helpNamesEveryOption()
 {
-    QProcess kit;
-    kit.start(KitProcess::program(), { "--help" });
-    QVERIFY(kit.waitForFinished(5000));
-    QCOMPARE(kit.exitCode(), 0);
-    const QByteArray help = kit.readAllStandardOutput();
-    for (const char *option :
-         { "--listen", "--serial", "--rate", "--count", "--seed", "--noise-cm", "--chop",
-           "--garbage", "--print-frames", "--hangup-after", "--drop-after", "--help" })
-        QVERIFY2(help.contains(option), option);
+    QFETCH(QString, tool);
+    QFETCH(QStringList, options);
+    QProcess process;
+    process.start(ToolProcess::program(qPrintable(tool)), { "--help" });
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 0);
+    const QByteArray help = process.readAllStandardOutput();
+    for (const QString &option : options)
+        QVERIFY2(help.contains(option.toLatin1()), qPrintable(option));
 }
 
 void KitTest::stopsCleanlyOnSignal_data()
 {
+    QTest::addColumn<bool>("tap");
     QTest::addColumn<bool>("interrupt");
-    QTest::newRow("SIGTERM") << false;
-    QTest::newRow("Ctrl+C") << true;
+    QTest::newRow("kit, SIGTERM") << false << false;
+    QTest::newRow("kit, Ctrl+C") << false << true;
+    QTest::newRow("recording tap, SIGTERM") << true << false;
+    QTest::newRow("recording tap, Ctrl+C") << true << true;
 }
 
+// Stopping is clean: status 0, and a tap leaves its capture and CSV whole, with the same frames.
 void KitTest::stopsCleanlyOnSignal()
 {
+    QFETCH(bool, tap);
     QFETCH(bool, interrupt);
-    KitProcess kit;
-    QVERIFY(kit.start({ "--serial" }));
+    ToolProcess kit;
+    QVERIFY(kit.start({ "--serial", "--rate", "100" }));
+    ToolProcess tapProcess("zorvan-tap");
+    const QTemporaryDir dir;
+    const QString capture = dir.filePath(QStringLiteral("run.zvcap"));
+    const QString csv = dir.filePath(QStringLiteral("run.csv"));
+    if (tap)
+        QVERIFY(tapProcess.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()),
+                                   "--record", capture, "--csv", csv, "--quiet" }));
+    ToolProcess &stopped = tap ? tapProcess : kit;
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, kit.port());
+    client.connectToHost(QHostAddress::LocalHost, stopped.port());
     QVERIFY(client.waitForConnected(2000));
     QVERIFY(client.waitForReadyRead(2000));
-    ::kill(pid_t(kit.process().processId()), interrupt ? SIGINT : SIGTERM);
-    QVERIFY(kit.waitForExit(5000));
+    ::kill(pid_t(stopped.process().processId()), interrupt ? SIGINT : SIGTERM);
+    QVERIFY(stopped.waitForExit(5000));
+    if (!tap)
+        return;
+
+    QFile rows(csv);
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    const int frames = rows.readAll().count('\n') - 1;
+    QVERIFY(frames > 0);
+    QProcess summary;
+    summary.start(ToolProcess::program("zorvan-tap"), { "--summary", capture });
+    QVERIFY(summary.waitForFinished(5000));
+    QCOMPARE(summary.exitCode(), 0);
+    QVERIFY(summary.readAllStandardOutput().contains(QByteArray("frames: ")
+                                                     + QByteArray::number(frames) + ','));
 }
 
 // Junk, a truncated command and a command with a wrong tail are reported and skipped; the
 // command after them is applied, and frames keep coming throughout.
 void KitTest::badInputIsReportedAndSkipped()
 {
-    KitProcess kit;
+    ToolProcess kit;
     QVERIFY(kit.start({ "--rate", "100" }));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, kit.port());
@@ -142,7 +222,7 @@ void KitTest::badInputIsReportedAndSkipped()
 
 void KitTest::badInputOnSerial()
 {
-    KitProcess kit;
+    ToolProcess kit;
     QVERIFY(kit.start({ "--rate", "100", "--serial" }));
     const int fd
         = ::open(kit.serialPath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -166,6 +246,65 @@ void KitTest::badInputOnSerial()
         },
         5000));
     ::close(fd);
+}
+
+void KitTest::damagedCapture_data()
+{
+    // Written here from the documented layout, so that the reader is checked against it.
+    const auto record = [](qint64 micros, quint8 direction, const QByteArray &bytes) {
+        QByteArray out(13, '\0');
+        qToLittleEndian<qint64>(micros, out.data());
+        out[8] = char(direction);
+        qToLittleEndian<quint32>(quint32(bytes.size()), out.data() + 9);
+        return out + bytes;
+    };
+    QByteArray header("ZVCAPTUR\x01\0\0\0", 12);
+    header += QByteArray(8, '\0');
+    const QByteArray whole = header + record(0, 0, testsupport::frameWith(1, 100, 100))
+        + record(4500, 0, testsupport::frameWith(1, 110, 100)) + record(9000, 1, "\x93junk")
+        + record(9001, 0, testsupport::frameWith(1, 120, 100));
+
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("whole") << whole << 0 << "frames: 3,"
+                           << "";
+    QTest::newRow("cut inside the last record")
+        << whole.left(whole.size() - 10) << 1 << "frames: 2,"
+        << "record at offset 168 cut short: 42 of 52 bytes";
+    QByteArray badDirection = whole;
+    badDirection[20 + 65 + 8] = char(9);
+    QTest::newRow("impossible direction") << badDirection << 1 << "frames: 1,"
+                                          << "corrupt record at offset 85";
+    QTest::newRow("not a capture") << QByteArray("time_s,tag_id\n") << 2 << ""
+                                   << "is not a zorvan-tap capture";
+    QByteArray later = whole;
+    later[8] = char(2);
+    QTest::newRow("a later version") << later << 2 << ""
+                                     << "capture version 2";
+}
+
+// A damaged capture is read up to the damage, which is named with its offset; nothing crashes.
+void KitTest::damagedCapture()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, error);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write(bytes);
+    file.close();
+    QProcess summary;
+    summary.start(ToolProcess::program("zorvan-tap"), { "--summary", file.fileName() });
+    QVERIFY(summary.waitForFinished(5000));
+    QCOMPARE(summary.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(summary.exitCode(), status);
+    QVERIFY(QString::fromUtf8(summary.readAllStandardOutput()).contains(out));
+    const QString errors = QString::fromUtf8(summary.readAllStandardError());
+    QVERIFY2(errors.contains(error) && errors.count(QLatin1Char('\n')) == (status ? 1 : 0),
+             qPrintable(errors));
 }
 
 QTEST_GUILESS_MAIN(KitTest)

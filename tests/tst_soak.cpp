@@ -1,5 +1,5 @@
 #include "app/mainwindow.h"
-#include "kitprocess.h"
+#include "toolprocess.h"
 #include "link/positionreport.h"
 #include "testsupport.h"
 
@@ -106,7 +106,7 @@ void SoakTest::everyFrameExactlyOnce()
     const int frames = 20000;
     warnings.clear();
 
-    KitProcess kit;
+    ToolProcess kit;
     QStringList arguments = { "--rate", "0",          "--count", QString::number(frames),
                               "--chop", "--garbage",  "0.3",     "--seed",
                               "11",     "--noise-cm", "5",       "--print-frames" };

@@ -1,5 +1,5 @@
-#ifndef KITPROCESS_H
-#define KITPROCESS_H
+#ifndef TOOLPROCESS_H
+#define TOOLPROCESS_H
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -8,17 +8,22 @@
 #include <QStringList>
 #include <QTest>
 
-// The simulator as a separate process, with its output collected line by line.
-class KitProcess
+// A companion tool, the simulator by default, as a separate process, with its output
+// collected line by line.
+class ToolProcess
 {
 public:
-    static QString program()
+    explicit ToolProcess(const char *tool = "zorvan-kit")
+        : m_program(program(tool))
+    { }
+
+    static QString program(const char *tool = "zorvan-kit")
     {
         // Built next to the tests.
-        return QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-kit");
+        return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(tool);
     }
 
-    ~KitProcess()
+    ~ToolProcess()
     {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.terminate();
@@ -28,10 +33,10 @@ public:
         }
     }
 
-    // Starts the kit on a free local port and waits until it says where it listens.
+    // Starts the tool on a free local port and waits until it says where it listens.
     bool start(const QStringList &arguments)
     {
-        m_process.start(program(), QStringList { "--listen", "127.0.0.1:0" } + arguments);
+        m_process.start(m_program, QStringList { "--listen", "127.0.0.1:0" } + arguments);
         if (!m_process.waitForStarted(5000))
             return false;
         const bool serial = arguments.contains(QStringLiteral("--serial"));
@@ -47,6 +52,13 @@ public:
             m_buffer.remove(0, end + 1);
         }
         return m_lines;
+    }
+
+    // What the tool wrote on stderr so far, line by line.
+    QStringList errorLines()
+    {
+        m_errors += m_process.readAllStandardError();
+        return QString::fromUtf8(m_errors).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
     quint16 port()
@@ -91,18 +103,20 @@ public:
         return true;
     }
 
-    bool waitForExit(int timeoutMs)
+    bool waitForExit(int timeoutMs, int status = 0)
     {
         return waitFor([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs)
-            && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+            && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == status;
     }
 
     QProcess &process() { return m_process; }
 
 private:
+    QString m_program;
     QProcess m_process;
     QByteArray m_buffer;
+    QByteArray m_errors;
     QStringList m_lines;
 };
 
-#endif // KITPROCESS_H
+#endif // TOOLPROCESS_H
