@@ -1,7 +1,7 @@
 #include "app/mainwindow.h"
-#include "toolprocess.h"
 #include "link/positionreport.h"
 #include "testsupport.h"
+#include "toolprocess.h"
 
 #include <QComboBox>
 #include <QGraphicsEllipseItem>
@@ -10,7 +10,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <array>
+#include <csignal>
 
 using testsupport::connectTcpLink;
 using testsupport::openSerialLink;
@@ -61,6 +65,83 @@ QList<QPointF> anchorDiscCentres(QGraphicsScene *scene)
     return centres;
 }
 
+// A report as exact centimetres, however it was obtained.
+QString reportText(int tagId, const std::array<int, 3> &tag, const std::array<int, 20> &anchors)
+{
+    QString text
+        = QStringLiteral("tag %1 (%2, %3, %4)").arg(tagId).arg(tag[0]).arg(tag[1]).arg(tag[2]);
+    for (int k = 0; k < 4; ++k) {
+        const int *a = anchors.data() + 5 * k;
+        text += QStringLiteral("; %1: %2 (%3, %4, %5)")
+                    .arg(a[0])
+                    .arg(a[1])
+                    .arg(a[2])
+                    .arg(a[3])
+                    .arg(a[4]);
+    }
+    return text;
+}
+
+QString reportText(const PositionReport &r)
+{
+    std::array<int, 20> anchors;
+    for (int k = 0; k < 4; ++k)
+        anchors[size_t(5 * k)] = r.anchorId[k], anchors[size_t(5 * k + 1)] = r.range[k],
+                           anchors[size_t(5 * k + 2)] = centimetres(r.anchorX[k]),
+                           anchors[size_t(5 * k + 3)] = centimetres(r.anchorY[k]),
+                           anchors[size_t(5 * k + 4)] = centimetres(r.anchorZ[k]);
+    return reportText(r.tagId, { centimetres(r.tagX), centimetres(r.tagY), centimetres(r.tagZ) },
+                      anchors);
+}
+
+QStringList reportTexts(const QStringList &hexFrames)
+{
+    QStringList texts;
+    PositionReport report;
+    for (const QString &hex : hexFrames) {
+        decodePositionReport(QByteArray::fromHex(hex.toLatin1()), report);
+        texts << reportText(report);
+    }
+    return texts;
+}
+
+// The CSV's rows as report texts; `residuals` gets every residual column.
+QStringList csvTexts(const QString &path, QList<int> &residuals)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList rows = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    if (rows.isEmpty() || !rows.takeFirst().startsWith(QLatin1String("time_s,tag_id,")))
+        return {};
+    QStringList texts;
+    for (const QString &row : rows) {
+        const QStringList cells = row.split(',');
+        if (cells.size() != 29)
+            return {};
+        std::array<int, 20> anchors;
+        for (int k = 0; k < 4; ++k) {
+            for (int i = 0; i < 5; ++i)
+                anchors[size_t(5 * k + i)] = cells.at(5 + 6 * k + i).toInt();
+            residuals << cells.at(10 + 6 * k).toInt();
+        }
+        texts << reportText(cells.at(1).toInt(),
+                            { cells.at(2).toInt(), cells.at(3).toInt(), cells.at(4).toInt() },
+                            anchors);
+    }
+    return texts;
+}
+
+QString localAddress(quint16 port)
+{
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
+
+void stop(ToolProcess &process)
+{
+    ::kill(pid_t(process.process().processId()), SIGTERM);
+}
+
 } // namespace
 
 class EndToEndTest : public QObject
@@ -74,6 +155,10 @@ private slots:
     void everyFrameOnce();
     void linkLost_data();
     void linkLost();
+    void throughTheTap();
+    void tapKeepsItsViewers_data();
+    void tapKeepsItsViewers();
+    void configurationRoundTrip_data();
     void configurationRoundTrip();
     void screenshot();
 
@@ -196,11 +281,133 @@ void EndToEndTest::linkLost()
     QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before, 3000);
 }
 
+// Kit, tap and viewer as users run them, with a stream that is chopped and salted with junk:
+// the viewer shows each frame once from when it attached, the CSV holds every frame to the cm,
+// and the capture replayed gives the viewer the very same reports.
+void EndToEndTest::throughTheTap()
+{
+    const int frames = 300;
+    ToolProcess kit;
+    QVERIFY(kit.start({ "--rate", "400", "--count", QString::number(frames), "--seed", "7",
+                        "--noise-cm", "3", "--print-frames", "--chop", "--garbage", "0.2" }));
+    const QTemporaryDir dir;
+    const QString capture = dir.filePath(QStringLiteral("run.zvcap"));
+    const QString csv = dir.filePath(QStringLiteral("run.csv"));
+    ToolProcess tap("zorvan-tap");
+    QVERIFY(tap.start({ "--kit", localAddress(kit.port()), "--record", capture, "--csv", csv }));
+    QStringList shown;
+    connect(window, &MainWindow::sendAnalyzeData, this,
+            [&] { shown << reportText(window->currentReport()); });
+    QVERIFY(connectTcpLink(*window, tap.port()));
+
+    QVERIFY(kit.waitForExit(20000));
+    const QStringList sent = reportTexts(kit.frames());
+    QCOMPARE(sent.size(), frames);
+    // The kit served the tap a moment before the viewer attached to it.
+    QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty() && shown.last() == sent.last(), 5000);
+    QVERIFY2(shown.size() > frames / 2, qPrintable(QString::number(shown.size())));
+    QCOMPARE(shown, sent.mid(frames - shown.size()));
+    QVERIFY(tap.waitFor([&] { return !tap.errorLines().filter("kit link lost").isEmpty(); }, 3000));
+    stop(tap);
+    QVERIFY(tap.waitForExit(5000));
+
+    QList<int> residuals;
+    QCOMPARE(csvTexts(csv, residuals), sent);
+    for (int residual : residuals)
+        QVERIFY2(qAbs(residual) <= 3, qPrintable(QString::number(residual)));
+
+    QTest::mouseClick(window->findChild<QPushButton *>("wifiPushBtn"), Qt::LeftButton);
+    shown.clear();
+    ToolProcess replay;
+    QVERIFY(replay.start({ "--replay", capture, "--speed", "0" }));
+    QVERIFY(connectTcpLink(*window, replay.port()));
+    QVERIFY(replay.waitForExit(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(shown.size(), frames, 5000);
+    QCOMPARE(shown, sent);
+}
+
+void EndToEndTest::tapKeepsItsViewers_data()
+{
+    QTest::addColumn<bool>("serial");
+    QTest::newRow("adapter pulled out") << true;
+    QTest::newRow("network module reboots") << false;
+}
+
+// The kit goes away under the tap: its viewer stays attached and gets reports again once the
+// kit is back, recording goes on, and the anchor reported 1 m off is named as inconsistent.
+void EndToEndTest::tapKeepsItsViewers()
+{
+    QFETCH(bool, serial);
+    ToolProcess kit;
+    QStringList faults { "--serial", "--hangup-after", "20" };
+    if (!serial)
+        faults = QStringList { "--drop-after", "20" };
+    QVERIFY(kit.start(QStringList { "--rate", "100", "--misplace", "1:100,0" } + faults));
+    // A stable name for the adapter, as udev gives one, that follows the kit's new terminal.
+    const QTemporaryDir dir;
+    const QString device = dir.filePath(QStringLiteral("kit-tty"));
+    QString linked;
+    const auto follow = [&] {
+        if (kit.serialPath() != linked) {
+            QFile::remove(device);
+            QFile::link(linked = kit.serialPath(), device);
+        }
+    };
+    if (serial)
+        follow();
+    const QString capture = dir.filePath(QStringLiteral("run.zvcap"));
+    ToolProcess tap("zorvan-tap");
+    QVERIFY(
+        tap.start({ "--kit", serial ? device : localAddress(kit.port()), "--record", capture }));
+    QSignalSpy reports(window, SIGNAL(sendAnalyzeData()));
+    QVERIFY(connectTcpLink(*window, tap.port()));
+
+    QVERIFY(tap.waitFor(
+        [&] {
+            follow();
+            return !tap.errorLines().filter("tap: kit link back").isEmpty();
+        },
+        8000));
+    const int before = reports.count();
+    QVERIFY(before > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before + 10, 3000);
+    QCOMPARE(window->findChild<QPushButton *>("wifiPushBtn")->text(), QStringLiteral("Disconnect"));
+    const QStringList status = tap.errorLines().filter("frames/s");
+    QVERIFY(!status.isEmpty());
+    QVERIFY2(status.first().contains(QLatin1String("INCONSISTENT"))
+                 && status.first().contains(QLatin1String("(anchor 1)")),
+             qPrintable(status.first()));
+    stop(tap);
+    QVERIFY(tap.waitForExit(5000));
+
+    QProcess summary;
+    summary.start(ToolProcess::program("zorvan-tap"), { "--summary", capture });
+    QVERIFY(summary.waitForFinished(5000));
+    QCOMPARE(summary.exitCode(), 0);
+    const QString text = QString::fromUtf8(summary.readAllStandardOutput());
+    QVERIFY2(!text.contains(QLatin1String("kit link lost: 0 times")), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression("anchor 1: .*: inconsistent")), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression("anchor 0: .*, 0 frames over the limit\\n")),
+             qPrintable(text));
+}
+
+void EndToEndTest::configurationRoundTrip_data()
+{
+    QTest::addColumn<QStringList>("tap");
+    QTest::newRow("direct") << QStringList {};
+    QTest::newRow("through the tap") << QStringList { "--quiet" };
+    QTest::newRow("through a read-only tap") << QStringList { "--read-only" };
+}
+
 void EndToEndTest::configurationRoundTrip()
 {
+    QFETCH(QStringList, tap);
     ToolProcess kit;
     QVERIFY(kit.start({ "--rate", "50" }));
-    QVERIFY(connectTcpLink(*window, kit.port()));
+    ToolProcess tapProcess("zorvan-tap");
+    if (!tap.isEmpty())
+        QVERIFY(tapProcess.start(QStringList { "--kit", localAddress(kit.port()) } + tap));
+    QVERIFY(connectTcpLink(*window, tap.isEmpty() ? kit.port() : tapProcess.port()));
 
     auto *settings = window->findChild<QTableWidget *>("anchorMestableWidget");
     const int rows[] = { 1, 3, 5, 7 };
@@ -214,13 +421,23 @@ void EndToEndTest::configurationRoundTrip()
     window->findChild<QLineEdit *>("tagIdLineEdit")->setText(QStringLiteral("9"));
     QTest::mouseClick(window->findChild<QPushButton *>("setPushButton"), Qt::LeftButton);
 
-    QVERIFY(kit.waitFor(
-        [&] {
-            return kit.lines().contains(QStringLiteral(
-                "tcp: config: anchor 1 at (-200, -100, 300) cm; anchor 3 at (600, -100, 300) cm; "
-                "anchor 5 at (600, 700, 300) cm; anchor 7 at (-200, 700, 300) cm; tag 9"));
-        },
-        5000));
+    const QString command
+        = QStringLiteral("anchor 1 at (-200, -100, 300) cm; anchor 3 at (600, -100, 300) cm; "
+                         "anchor 5 at (600, 700, 300) cm; anchor 7 at (-200, 700, 300) cm; tag 9");
+    if (tap.contains(QStringLiteral("--read-only"))) {
+        QVERIFY(tapProcess.waitFor(
+            [&] {
+                return !tapProcess.errorLines()
+                            .filter("33 viewer bytes dropped (read-only)")
+                            .isEmpty();
+            },
+            3000));
+        QVERIFY(kit.lines().filter("config:").isEmpty());
+        return;
+    }
+    QVERIFY(kit.waitFor([&] { return kit.lines().contains("tcp: config: " + command); }, 5000));
+    if (!tap.isEmpty())
+        QVERIFY(tapProcess.errorLines().contains("tap: command relayed: " + command));
     QVERIFY(kit.waitFor([&] { return window->currentReport().tagId == 9; }, 5000));
     const PositionReport &report = window->currentReport();
     auto *scene = window->findChild<QGraphicsScene *>();
