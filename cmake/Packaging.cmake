@@ -14,7 +14,7 @@ configure_file(${packaging}/changelog ${generated}/changelog @ONLY)
 # Debian wants man pages and changelogs compressed, reproducibly.
 find_program(GZIP_PROGRAM gzip REQUIRED)
 set(compressed)
-foreach(page zorvan.1 zorvan-kit.1 changelog)
+foreach(page zorvan.1 zorvan-kit.1 zorvan-tap.1 changelog)
     if(page STREQUAL "changelog")
         set(source ${generated}/changelog)
     else()
@@ -33,7 +33,7 @@ install(FILES ${packaging}/org.zorvan.Zorvan.desktop
 install(FILES ${packaging}/zorvan.svg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${generated}/org.zorvan.Zorvan.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-install(FILES ${generated}/zorvan.1.gz ${generated}/zorvan-kit.1.gz
+install(FILES ${generated}/zorvan.1.gz ${generated}/zorvan-kit.1.gz ${generated}/zorvan-tap.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${packaging}/copyright ${generated}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -49,7 +49,9 @@ anchors, their range circles and the tag, shows the latest report in a table,
 and sends the kit the coordinates of its anchors.
 
 The package also holds zorvan-kit, a simulated kit for trying the viewer
-without hardware.")
+without hardware, and zorvan-tap, which shares a kit with several viewers,
+records and replays its stream, exports it as CSV and checks its ranges
+against its positions.")
 set(CPACK_PACKAGE_CONTACT "${ZORVAN_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZORVAN_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
