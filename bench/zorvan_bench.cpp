@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QLineEdit>
@@ -16,6 +17,8 @@
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -278,15 +281,154 @@ QString kitProgram()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-kit");
 }
 
+// The port in a tool's first line, "listening: HOST:PORT".
+quint16 startedPort(QProcess &tool)
+{
+    QByteArray out;
+    while (!out.contains('\n') && tool.waitForReadyRead(5000))
+        out += tool.readAllStandardOutput();
+    return quint16(out.mid(out.lastIndexOf(':', out.indexOf('\n')) + 1).trimmed().toUInt());
+}
+
 quint16 startKit(QProcess &kit, const QStringList &arguments)
 {
     kit.start(kitProgram(), QStringList { "--listen", "127.0.0.1:0" } + arguments);
     kit.waitForStarted();
-    QByteArray out;
-    while (!out.contains('\n') && kit.waitForReadyRead(5000))
-        out += kit.readAllStandardOutput();
-    return quint16(out.mid(out.lastIndexOf(':', out.indexOf('\n')) + 1).trimmed().toUInt());
+    return startedPort(kit);
 }
+
+// The tap between a kit (a local server here) and a viewer (a local client), as a separate
+// process. Starts it with `arguments` and returns the port it serves viewers on.
+quint16 startTap(QProcess &tap, quint16 kitPort, const QStringList &arguments)
+{
+    tap.start(QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-tap"),
+              QStringList { "--kit", QStringLiteral("127.0.0.1:%1").arg(kitPort), "--listen",
+                            "127.0.0.1:0", "--quiet", "--force" }
+                  + arguments);
+    tap.waitForStarted();
+    return startedPort(tap);
+}
+
+double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
+}
+
+// A kit, a viewer and, for range(0) > 0, the tap between them (2: recording and writing CSV
+// too). The kit sends `range(1)` frames as fast as the links take them (0: one at a time at
+// the serial line's rate, for five seconds). Counters: frames per second through, the median
+// and largest time from the kit's write to the viewer's read, and the tap's share of a core.
+void BM_Tap(benchmark::State &state)
+{
+    const int mode = int(state.range(0));
+    const bool paced = state.range(1) == 0;
+    // Five seconds: /proc counts CPU time in ticks of 10 ms.
+    const int frames = paced ? int(5 * LineRate) : int(state.range(1));
+    QTcpServer kitServer;
+    kitServer.listen(QHostAddress::LocalHost, 0);
+    QProcess tap;
+    const QTemporaryDir dir;
+    quint16 viewerPort = kitServer.serverPort();
+    if (mode > 0) {
+        const QStringList files { "--record", dir.filePath("run.zvcap"), "--csv",
+                                  dir.filePath("run.csv") };
+        viewerPort = startTap(tap, kitServer.serverPort(), mode == 2 ? files : QStringList {});
+    }
+    QTcpSocket viewer;
+    viewer.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    viewer.connectToHost(QHostAddress::LocalHost, viewerPort);
+    viewer.waitForConnected(2000);
+    kitServer.waitForNewConnection(2000);
+    QTcpSocket *kit = kitServer.nextPendingConnection();
+    if (!kit || viewer.state() != QAbstractSocket::ConnectedState) {
+        state.SkipWithError("the kit, tap and viewer did not connect");
+        return;
+    }
+    kit->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // The viewer counts once the tap has taken it on: a first frame must come through.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 received = 0;
+    QList<qint64> written;
+    QList<double> latencies;
+    QObject::connect(&viewer, &QTcpSocket::readyRead, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        const qint64 before = received / ReportFrame::Size;
+        received += viewer.readAll().size();
+        for (qint64 f = before; f < received / ReportFrame::Size && f < written.size(); ++f)
+            latencies << double(now - written.at(int(f))) / 1e6;
+    });
+    const auto waitFor = [&](qint64 bytes) {
+        QElapsedTimer waited;
+        waited.start();
+        while (received < bytes && waited.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        return received >= bytes;
+    };
+    for (int i = 0; i < 50 && received == 0; ++i) {
+        kit->write(frame(0));
+        kit->flush();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    QTest::qWait(100);
+    QCoreApplication::processEvents();
+    QByteArray burst;
+    for (int i = 0; i < frames; ++i)
+        burst += frame(i);
+    const qint64 interval = qint64(1e9 / LineRate);
+    double tapCpu = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        // Frame numbers count from here, whatever came before.
+        received = 0;
+        written.clear();
+        latencies.clear();
+        const double cpuBefore = mode > 0 ? processCpuSeconds(tap.processId()) : 0;
+        const qint64 start = clock.nsecsElapsed();
+        if (paced) {
+            for (int i = 0; i < frames; ++i) {
+                const qint64 left = start + i * interval - clock.nsecsElapsed();
+                if (left > 0) {
+                    QEventLoop loop;
+                    QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
+                                       &QEventLoop::quit);
+                    loop.exec();
+                }
+                written << clock.nsecsElapsed();
+                kit->write(burst.mid(i * ReportFrame::Size, ReportFrame::Size));
+                kit->flush();
+            }
+        } else {
+            for (int i = 0; i < frames; ++i)
+                written << start;
+            kit->write(burst);
+        }
+        if (!waitFor(qint64(frames) * ReportFrame::Size)) {
+            state.SkipWithError("frames were lost");
+            return;
+        }
+        const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        tapCpu += mode > 0 ? processCpuSeconds(tap.processId()) - cpuBefore : 0;
+        state.counters["latency_median_ms"] = percentile(latencies, 0.5);
+        state.counters["latency_max_ms"] = percentile(latencies, 1);
+    }
+    state.counters["frames_per_s"] = double(frames) * double(state.iterations()) / seconds;
+    state.counters["tap_cpu_share"] = tapCpu / seconds;
+    tap.terminate();
+    tap.waitForFinished(3000);
+}
+BENCHMARK(BM_Tap)
+    ->ArgsProduct({ { 0, 1, 2 }, { 0, 20000 } })
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The viewer against zorvan-kit over loopback TCP, display running. With range(0) == 0 the kit
 // sends as fast as the link takes frames and the counter is the rate the viewer sustains; with
