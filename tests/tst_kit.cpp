@@ -41,6 +41,8 @@ private slots:
     void helpNamesEveryOption();
     void stopsCleanlyOnSignal_data();
     void stopsCleanlyOnSignal();
+    void tapWithoutRetryStopsWithTheKit();
+    void tapHoldsBackAFlood();
     void badInputIsReportedAndSkipped();
     void badInputOnSerial();
     void damagedCapture_data();
@@ -187,6 +189,45 @@ void KitTest::stopsCleanlyOnSignal()
     QCOMPARE(summary.exitCode(), 0);
     QVERIFY(summary.readAllStandardOutput().contains(QByteArray("frames: ")
                                                      + QByteArray::number(frames) + ','));
+}
+
+// Told not to retry, the tap exits 1 when the kit goes, with what it recorded intact.
+void KitTest::tapWithoutRetryStopsWithTheKit()
+{
+    ToolProcess kit;
+    QVERIFY(kit.start({ "--rate", "200", "--drop-after", "20" }));
+    const QTemporaryDir dir;
+    const QString capture = dir.filePath(QStringLiteral("run.zvcap"));
+    ToolProcess tap("zorvan-tap");
+    QVERIFY(tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()), "--no-retry",
+                        "--record", capture }));
+    QVERIFY(tap.waitForExit(5000, 1));
+    QVERIFY(!tap.errorLines().filter("kit link lost").isEmpty());
+    QProcess summary;
+    summary.start(ToolProcess::program("zorvan-tap"), { "--summary", capture });
+    QVERIFY(summary.waitForFinished(5000));
+    const QByteArray out = summary.readAllStandardOutput();
+    QVERIFY2(out.contains("frames: 20,") && out.contains("kit link lost: 1 time\n"),
+             out.constData());
+}
+
+// Anyone who reaches the tap may send the kit commands; a hundred in a second is a flood, and
+// only a few of them reach the kit.
+void KitTest::tapHoldsBackAFlood()
+{
+    ToolProcess kit;
+    QVERIFY(kit.start({ "--rate", "50" }));
+    ToolProcess tap("zorvan-tap");
+    QVERIFY(tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()) }));
+    QTcpSocket viewer;
+    viewer.connectToHost(QHostAddress::LocalHost, tap.port());
+    QVERIFY(viewer.waitForConnected(2000));
+    QVERIFY(viewer.waitForReadyRead(2000));
+    viewer.write(workedCommand.repeated(100));
+    viewer.flush();
+    QVERIFY(tap.waitFor([&] { return !tap.errorLines().filter("(flood)").isEmpty(); }, 3000));
+    const int applied = kit.lines().filter("tcp: config:").size();
+    QVERIFY2(applied >= 1 && applied <= 4, qPrintable(QString::number(applied)));
 }
 
 // Junk, a truncated command and a command with a wrong tail are reported and skipped; the
