@@ -1,7 +1,7 @@
 #include "app/mainwindow.h"
-#include "toolprocess.h"
 #include "link/positionreport.h"
 #include "testsupport.h"
+#include "toolprocess.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
