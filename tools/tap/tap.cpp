@@ -201,10 +201,16 @@ void Tap::retryKit()
 {
     if (m_kitUp)
         return;
-    if (m_kit && m_kit->isOpen())
-        return; // a connection attempt is under way
-    if (m_kit)
+    // A connection attempt under way is given a few seconds: a module that vanished from the
+    // network would otherwise hold the retry for the system's two-minute timeout.
+    if (m_kit && m_kit->isOpen() && m_attempt.isValid() && m_attempt.elapsed() < ConnectTimeoutMs)
+        return;
+    if (m_kit) {
+        m_kit->disconnect(this);
+        m_kit->close();
         m_kit->deleteLater();
+    }
+    m_attempt.start();
     openKit(nullptr);
 }
 

@@ -79,6 +79,7 @@ private:
     QTextStream &m_out;
     QTextStream &m_err;
     QElapsedTimer m_clock;
+    QElapsedTimer m_attempt;
     QPointer<QIODevice> m_kit;
     bool m_kitUp = false;
     bool m_serial = false;
