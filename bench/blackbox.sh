@@ -2,16 +2,21 @@
 # Measures the viewer from outside, as a user's machine would run it: the built program under
 # Xvfb, connected by typing into its form, fed at the serial line's rate over loopback TCP.
 # Prints, per scene, the median, lowest and highest CPU per report over the repeats.
-# Usage: bench/blackbox.sh [BUILD_DIR] [SECONDS] [REPEATS]   (needs xvfb, xdotool and python3)
-set -euo pipefail
+# Usage: bench/blackbox.sh [BUILD_DIR] [SECONDS] [REPEATS]
+# Installs what is missing and builds the optimised viewer first, unless BUILD_DIR is given.
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+BUILD=${1:-$ROOT/build-bench}
 # Everything here runs in a network namespace of its own with loopback only, so a click that
 # lands on Connect before 127.0.0.1 is typed reaches nothing beyond this machine.
 if [ -z "${ZORVAN_ISOLATED:-}" ]; then
+    install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool python3 iproute2 util-linux
+    if [ $# -eq 0 ]; then
+        configure "$BUILD" -DZORVAN_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+        build "$BUILD" zorvan
+    fi
     exec env ZORVAN_ISOLATED=1 unshare --map-root-user --net -- \
         bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
 fi
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD=${1:-$ROOT/build-bench}
 SECONDS_PER_CASE=${2:-10}
 REPEATS=${3:-5}
 DISPLAY_NUMBER=:97
