@@ -24,6 +24,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 #include <sys/resource.h>
@@ -31,9 +32,28 @@
 
 namespace {
 
+// Frame i of a tag walking a loop among four anchors 5 m by 4 m apart, with the ranges a kit
+// measures: the true distances. The range circles are as large, and move as much, as a real
+// kit's, which is most of what painting costs.
 QByteArray frame(int i)
 {
-    return testsupport::frameWith(5, 100 + i % 300, 200 - i % 200);
+    constexpr int Loop = 400;
+    const double angle = 2 * M_PI * (i % Loop) / Loop;
+    ReportFields fields;
+    fields.tagId = 5;
+    fields.tagX = int(std::lround(250 + 150 * std::cos(angle)));
+    fields.tagY = int(std::lround(200 + 120 * std::sin(angle)));
+    fields.tagZ = 120;
+    const int xs[] = { 0, 500, 500, 0 };
+    const int ys[] = { 0, 0, 400, 400 };
+    for (int k = 0; k < 4; ++k) {
+        fields.anchorX[k] = xs[k];
+        fields.anchorY[k] = ys[k];
+        fields.anchorZ[k] = 250;
+        fields.range[k] = int(
+            std::lround(std::hypot(fields.tagX - xs[k], fields.tagY - ys[k], fields.tagZ - 250)));
+    }
+    return encodePositionReport(fields);
 }
 
 long residentKiB()
