@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGraphicsEllipseItem>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QLineEdit>
@@ -152,6 +153,30 @@ void BM_Report(benchmark::State &state)
     state.counters["items"] = double(scene->items().size());
 }
 BENCHMARK(BM_Report)->Arg(0)->Arg(30000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// One paint of the plan's view as it stands after a kit's frame, rendered straight into an
+// image, without the event loop: range(0) 1 hides the four range circles, to show their share.
+void BM_PlanPaint(benchmark::State &state)
+{
+    MainWindow window;
+    window.show();
+    auto *scene = window.findChild<QGraphicsScene *>();
+    PositionReport report;
+    decodePositionReport(frame(0), report);
+    drawPlan(scene, report);
+    if (state.range(0) == 1) {
+        for (QGraphicsItem *item : scene->items()) {
+            auto *ellipse = qgraphicsitem_cast<QGraphicsEllipseItem *>(item);
+            if (ellipse && ellipse->brush().style() == Qt::NoBrush)
+                ellipse->hide();
+        }
+    }
+    QWidget *viewport = window.findChild<QGraphicsView *>()->viewport();
+    QImage image(viewport->size(), QImage::Format_RGB32);
+    for (auto _ : state)
+        viewport->render(&image);
+}
+BENCHMARK(BM_PlanPaint)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Scenes the plan can be in, since its grid only grows: 0 the smallest, 1 after one anchor
 // range of 65535 (what a kit may send for a missing measurement), 2 after the 16-bit extremes.
