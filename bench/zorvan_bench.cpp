@@ -40,20 +40,13 @@ QByteArray frame(int i)
 {
     constexpr int Loop = 400;
     const double angle = 2 * M_PI * (i % Loop) / Loop;
-    ReportFields fields;
-    fields.tagId = 5;
-    fields.tagX = int(std::lround(250 + 150 * std::cos(angle)));
-    fields.tagY = int(std::lround(200 + 120 * std::sin(angle)));
-    fields.tagZ = 120;
-    const int xs[] = { 0, 500, 500, 0 };
-    const int ys[] = { 0, 0, 400, 400 };
-    for (int k = 0; k < 4; ++k) {
-        fields.anchorX[k] = xs[k];
-        fields.anchorY[k] = ys[k];
-        fields.anchorZ[k] = 250;
+    ReportFields fields
+        = testsupport::fieldsAmongAnchors(5, int(std::lround(250 + 150 * std::cos(angle))),
+                                          int(std::lround(200 + 120 * std::sin(angle))), 120);
+    for (int k = 0; k < 4; ++k)
         fields.range[k] = int(
-            std::lround(std::hypot(fields.tagX - xs[k], fields.tagY - ys[k], fields.tagZ - 250)));
-    }
+            std::lround(std::hypot(fields.tagX - fields.anchorX[k], fields.tagY - fields.anchorY[k],
+                                   fields.tagZ - fields.anchorZ[k])));
     return encodePositionReport(fields);
 }
 

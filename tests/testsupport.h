@@ -33,7 +33,8 @@ inline QByteArray workedFrame()
         "01 F4 00 FA 00 27 28");
 }
 
-inline QByteArray frameWith(int tagId, int tagX, int tagY, int tagZ = 120)
+// A tag among four anchors 5 m by 4 m apart, 2.5 m up; the ranges are left to the caller.
+inline ReportFields fieldsAmongAnchors(int tagId, int tagX, int tagY, int tagZ)
 {
     ReportFields fields;
     fields.tagId = tagId;
@@ -46,8 +47,15 @@ inline QByteArray frameWith(int tagId, int tagX, int tagY, int tagZ = 120)
         fields.anchorX[k] = xs[k];
         fields.anchorY[k] = ys[k];
         fields.anchorZ[k] = 250;
-        fields.range[k] = 100 + 10 * k + tagId;
     }
+    return fields;
+}
+
+inline QByteArray frameWith(int tagId, int tagX, int tagY, int tagZ = 120)
+{
+    ReportFields fields = fieldsAmongAnchors(tagId, tagX, tagY, tagZ);
+    for (int k = 0; k < 4; ++k)
+        fields.range[k] = 100 + 10 * k + tagId;
     return encodePositionReport(fields);
 }
 

@@ -39,8 +39,9 @@ bool RepaintPacer::eventFilter(QObject *watched, QEvent *event)
         return QObject::eventFilter(watched, event);
     if (m_releasing || m_hold.isActive())
         return !std::exchange(m_releasing, false);
-    if (m_sincePaint.isValid() && m_sincePaint.elapsed() < interval()) {
-        m_hold.start(int(interval() - m_sincePaint.elapsed()));
+    const qint64 wait = m_sincePaint.isValid() ? interval() - m_sincePaint.elapsed() : 0;
+    if (wait > 0) {
+        m_hold.start(int(wait));
         return true;
     }
     m_sincePaint.start();

@@ -19,13 +19,12 @@ class RepaintPacer : public QObject
 public:
     explicit RepaintPacer(QWidget *window);
 
-    // The shortest time between two paints, in milliseconds.
-    int interval() const;
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The shortest time between two paints, in milliseconds.
+    int interval() const;
     void release();
 
     QWidget *m_window;

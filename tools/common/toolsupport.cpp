@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTcpServer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -54,6 +55,17 @@ bool parseListenAddress(const QString &text, QHostAddress &host, quint16 &port)
         return false;
     port = quint16(value);
     return true;
+}
+
+bool listen(QTcpServer &server, const QHostAddress &host, quint16 port, QString *error)
+{
+    if (server.listen(host, port))
+        return true;
+    *error = QStringLiteral("cannot listen on %1:%2: %3")
+                 .arg(host.toString())
+                 .arg(port)
+                 .arg(server.errorString());
+    return false;
 }
 
 bool createFile(QFile &file, const QString &path, bool overwrite, QString *error)

@@ -8,6 +8,7 @@
 
 class QCoreApplication;
 class QFile;
+class QTcpServer;
 
 namespace tools {
 
@@ -17,6 +18,9 @@ void quitOnSignals(QCoreApplication &app, std::function<void()> before = {});
 
 // HOST:PORT with a numeric address ([::1]:PORT for IPv6); false if `text` is not one.
 bool parseListenAddress(const QString &text, QHostAddress &host, quint16 &port);
+
+// Starts `server` listening; `error` says why it could not, naming the address.
+bool listen(QTcpServer &server, const QHostAddress &host, quint16 port, QString *error);
 
 // Opens `path` for writing, refusing an existing file unless `overwrite`; `error` says why.
 bool createFile(QFile &file, const QString &path, bool overwrite, QString *error);

@@ -2,6 +2,7 @@
 
 #include "capture.h"
 #include "link/framereader.h"
+#include "toolsupport.h"
 
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -64,13 +65,8 @@ KitSimulator::~KitSimulator()
 bool KitSimulator::start(QString *error)
 {
     m_server = new QTcpServer(this);
-    if (!m_server->listen(m_options.host, m_options.port)) {
-        *error = QStringLiteral("cannot listen on %1:%2: %3")
-                     .arg(m_options.host.toString())
-                     .arg(m_options.port)
-                     .arg(m_server->errorString());
+    if (!tools::listen(*m_server, m_options.host, m_options.port, error))
         return false;
-    }
     connect(m_server, &QTcpServer::newConnection, this, &KitSimulator::acceptClients);
     say(QStringLiteral("listening: %1:%2").arg(m_options.host.toString()).arg(serverPort()));
 

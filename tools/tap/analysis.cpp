@@ -63,15 +63,11 @@ void StreamAnalysis::fromKit(qint64 micros, const QByteArray &bytes)
         }
         ++m_totals.frames;
         m_totals.inconsistent += inconsistent;
+        m_totals.anchorId = frame.anchorId;
         if (onFrame)
             onFrame(frame);
     }
-    m_totals.junk = junkSoFar();
-}
-
-qint64 StreamAnalysis::junkSoFar() const
-{
-    return m_totals.bytes - m_totals.frames * ReportFrame::Size - m_reader.pendingSize();
+    m_totals.junk = m_totals.bytes - m_totals.frames * ReportFrame::Size - m_reader.pendingSize();
 }
 
 void StreamAnalysis::toKit(qint64 micros, const QByteArray &bytes)

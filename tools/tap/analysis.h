@@ -40,6 +40,7 @@ public:
         qint64 commands = 0;
         qint64 inconsistent = 0; // frames with some residual beyond the limit
         std::array<qint64, AnchorCount> inconsistentByAnchor = {};
+        std::array<int, AnchorCount> anchorId = {}; // of the latest frame's entries
     };
 
     explicit StreamAnalysis(int maxResidualCm);
@@ -52,10 +53,8 @@ public:
     std::function<void(const Frame &)> onFrame;
     std::function<void(qint64 micros, const QString &description)> onCommand;
 
+    // Junk counts bytes still waiting to complete a frame as not junk.
     const Totals &totals() const { return m_totals; }
-    int maxResidual() const { return m_maxResidual; }
-    // Junk so far, counting bytes still waiting to complete a frame as not junk.
-    qint64 junkSoFar() const;
 
     // Every residual seen for anchor entry k, kept for the summary when asked.
     void keepResiduals(bool keep) { m_keep = keep; }

@@ -46,9 +46,7 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
 
     StreamAnalysis analysis(options.maxResidual);
     analysis.keepResiduals(true);
-    std::array<int, StreamAnalysis::AnchorCount> anchorIds = {};
     analysis.onFrame = [&](const StreamAnalysis::Frame &frame) {
-        anchorIds = frame.anchorId;
         if (csvFile.isOpen())
             csv << StreamAnalysis::csvRow(frame) << '\n';
     };
@@ -93,7 +91,7 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
     out << "frames: " << totals.frames << ", "
         << QString::number(seconds > 0 ? double(totals.frames) / seconds : 0, 'f', 1)
         << " per second\n";
-    out << "bytes from the kit: " << totals.bytes << ", junk: " << analysis.junkSoFar() << '\n';
+    out << "bytes from the kit: " << totals.bytes << ", junk: " << totals.junk << '\n';
     out << "commands: " << totals.commands << '\n';
     for (const QString &line : std::as_const(commands))
         out << line << '\n';
@@ -107,7 +105,7 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
             values << std::abs(residual);
         std::sort(values.begin(), values.end());
         const qint64 over = totals.inconsistentByAnchor[size_t(k)];
-        out << "  anchor " << anchorIds[size_t(k)] << ": median " << percentile(values, 0.5)
+        out << "  anchor " << totals.anchorId[size_t(k)] << ": median " << percentile(values, 0.5)
             << ", 95th percentile " << percentile(values, 0.95) << ", maximum "
             << (values.isEmpty() ? 0 : values.last()) << ", " << over << " frames over the limit"
             << (over > 0 ? ": inconsistent, check where this anchor is set" : "") << '\n';

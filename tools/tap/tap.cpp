@@ -46,9 +46,6 @@ Tap::Tap(const TapOptions &options, QTextStream &out, QTextStream &err)
                 m_worstResidual = frame.residual[k];
                 m_worstAnchor = frame.anchorId[k];
             }
-            if (residual > m_options.maxResidual)
-                ++m_inconsistentThisSecond[k];
-            m_entryAnchor[k] = frame.anchorId[k];
         }
         if (m_csvFile.isOpen())
             m_csv << StreamAnalysis::csvRow(frame) << '\n';
@@ -81,13 +78,8 @@ bool Tap::start(QString *error)
     }
 
     m_server = new QTcpServer(this);
-    if (!m_server->listen(m_options.listenHost, m_options.listenPort)) {
-        *error = QStringLiteral("cannot listen on %1:%2: %3")
-                     .arg(m_options.listenHost.toString())
-                     .arg(m_options.listenPort)
-                     .arg(m_server->errorString());
+    if (!tools::listen(*m_server, m_options.listenHost, m_options.listenPort, error))
         return false;
-    }
     connect(m_server, &QTcpServer::newConnection, this, &Tap::acceptViewers);
     if (!openKit(error))
         return false;
@@ -132,7 +124,6 @@ bool Tap::openKit(QString *error)
                 kitLost(socket->errorString());
         });
         m_kit = socket;
-        m_serial = false;
         if (socket->state() == QAbstractSocket::ConnectedState)
             kitConnected();
         return true;
@@ -158,7 +149,6 @@ bool Tap::openKit(QString *error)
                     kitLost(serial->errorString());
             });
     m_kit = serial;
-    m_serial = true;
     kitConnected();
     return true;
 }
@@ -299,7 +289,7 @@ void Tap::everySecond()
         QStringList parts;
         parts << QStringLiteral("%1 frames/s").arg(now.frames - m_lastTotals.frames)
               << QStringLiteral("%1 bytes").arg(now.bytes - m_lastTotals.bytes)
-              << QStringLiteral("%1 junk").arg(m_analysis.junkSoFar() - m_lastTotals.junk)
+              << QStringLiteral("%1 junk").arg(now.junk - m_lastTotals.junk)
               << QStringLiteral("%1 viewer%2")
                      .arg(m_viewers.size())
                      .arg(m_viewers.size() == 1 ? QString() : QStringLiteral("s"))
@@ -314,9 +304,9 @@ void Tap::everySecond()
         const qint64 inconsistent = now.inconsistent - m_lastTotals.inconsistent;
         if (inconsistent > 0) {
             QStringList anchors;
-            for (size_t k = 0; k < m_inconsistentThisSecond.size(); ++k) {
-                if (m_inconsistentThisSecond[k] > 0)
-                    anchors << QStringLiteral("anchor %1").arg(m_entryAnchor[k]);
+            for (size_t k = 0; k < now.anchorId.size(); ++k) {
+                if (now.inconsistentByAnchor[k] > m_lastTotals.inconsistentByAnchor[k])
+                    anchors << QStringLiteral("anchor %1").arg(now.anchorId[k]);
             }
             parts << QStringLiteral("INCONSISTENT %1 frames over %2 cm (%3)")
                          .arg(inconsistent)
@@ -334,11 +324,9 @@ void Tap::everySecond()
         note(parts.join(QStringLiteral(", ")));
     }
     m_lastTotals = now;
-    m_lastTotals.junk = m_analysis.junkSoFar();
     m_droppedReadOnly = m_droppedFlood = m_droppedNoKit = 0;
     m_worstResidual = 0;
     m_worstAnchor = -1;
-    m_inconsistentThisSecond = {};
 }
 
 void Tap::finish()

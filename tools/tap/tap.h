@@ -82,7 +82,6 @@ private:
     QElapsedTimer m_attempt;
     QPointer<QIODevice> m_kit;
     bool m_kitUp = false;
-    bool m_serial = false;
     QTcpServer *m_server = nullptr;
     QHash<QTcpSocket *, Viewer> m_viewers;
     QTimer m_second;
@@ -99,8 +98,6 @@ private:
     qint64 m_droppedNoKit = 0;
     int m_worstResidual = 0;
     int m_worstAnchor = -1;
-    std::array<qint64, StreamAnalysis::AnchorCount> m_inconsistentThisSecond = {};
-    std::array<int, StreamAnalysis::AnchorCount> m_entryAnchor = {};
 };
 
 #endif // TAP_H
