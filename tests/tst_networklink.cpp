@@ -1,11 +1,14 @@
 #include "app/mainwindow.h"
 #include "testsupport.h"
+#include "view/graphicsview.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGraphicsView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -254,15 +257,24 @@ void NetworkLinkTest::newConnectionStartsANewStream()
 void NetworkLinkTest::lastReportOfAPauseIsPainted_data()
 {
     QTest::addColumn<int>("gapMs");
-    QTest::newRow("one at a time at the line's rate") << 4;
-    QTest::newRow("one burst") << 0;
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<int>("firstRange");
+    QTest::addColumn<bool>("scrollMidway");
+    QTest::newRow("one at a time at the line's rate") << 4 << 1.0 << 0 << false;
+    QTest::newRow("one burst") << 0 << 1.0 << 0 << false;
+    QTest::newRow("close up, scrolled midway") << 4 << 2.5 << 0 << true;
+    QTest::newRow("grown grid, far out") << 4 << 0.3 << 65535 << false;
 }
 
-// Repaints are held to the display's rate: whatever the pace, the report a pause leaves on
-// the table must reach the screen, and once it has the view goes quiet.
+// Repaints are held to the display's rate and cover only what a report moved: whatever the
+// pace, the report a pause leaves on the table must reach the screen, the screen must then
+// show just what a fresh paint of the plan would, and the view goes quiet.
 void NetworkLinkTest::lastReportOfAPauseIsPainted()
 {
     QFETCH(int, gapMs);
+    QFETCH(double, zoom);
+    QFETCH(int, firstRange);
+    QFETCH(bool, scrollMidway);
 
     struct PaintLog : QObject
     {
@@ -278,13 +290,21 @@ void NetworkLinkTest::lastReportOfAPauseIsPainted()
     paints.window = window;
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    window->findChild<QGraphicsView *>()->viewport()->installEventFilter(&paints);
+    auto *view = window->findChild<GraphicsView *>();
+    view->zoomFactor = float(zoom);
+    window->sceneMaxtrixReceiver();
+    view->viewport()->installEventFilter(&paints);
     QVERIFY(connectToServer());
 
+    // The tag walks while the range circles grow and cross each other and the markers.
     constexpr int Frames = 40;
     QByteArray burst;
-    for (int i = 1; i <= Frames; ++i)
-        burst += frameWith(i, i, i);
+    for (int i = 1; i <= Frames; ++i) {
+        ReportFields f = testsupport::fieldsAmongAnchors(i, 20 + 9 * i, 300 - 6 * i, 120);
+        for (int k = 0; k < 4; ++k)
+            f.range[k] = quint16(i == 1 && firstRange ? firstRange : 60 + 17 * i + 45 * k);
+        burst += encodePositionReport(f);
+    }
     if (gapMs == 0) {
         peer->write(burst);
         peer->flush();
@@ -293,12 +313,28 @@ void NetworkLinkTest::lastReportOfAPauseIsPainted()
         peer->write(burst.mid(i * 52, 52));
         peer->flush();
         QTest::qWait(gapMs);
+        if (scrollMidway && i == Frames / 2)
+            view->verticalScrollBar()->setValue(view->verticalScrollBar()->value() + 37);
     }
     QTRY_COMPARE(window->currentReport().tagId, Frames);
     QTRY_VERIFY(!paints.tagIds.isEmpty() && paints.tagIds.last() == Frames);
     const int painted = paints.tagIds.size();
     QTest::qWait(200);
     QCOMPARE(paints.tagIds.size(), painted);
+
+    // What the screen holds, against what it holds once the whole view is painted afresh.
+    QWidget *viewport = view->viewport();
+    const QPoint at = viewport->mapTo(window, QPoint());
+    const auto screen = [&] {
+        return window->screen()
+            ->grabWindow(window->winId(), at.x(), at.y(), viewport->width(), viewport->height())
+            .toImage();
+    };
+    const QImage shown = screen();
+    viewport->repaint();
+    const QImage fresh = screen();
+    QCOMPARE(shown.size(), viewport->size());
+    QVERIFY(shown == fresh);
 }
 
 void NetworkLinkTest::peerGone_data()

@@ -43,10 +43,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(view, SIGNAL(sceneFitView()), this, SLOT(sceneFitgraphicsView()));
 
     scene = new QGraphicsScene(this);
-    // The plan is rebuilt from scratch for every report: an index would be rebuilt as often
-    // as it is used, and repainting the whole view is cheaper than tracking each item.
+    // Every marker moves on every report: an index would be rebuilt as often as it is used.
+    // The plan repaints what a report moved itself, since Qt would repaint the bounding
+    // rectangles of the range circles, which is nearly the whole view.
     scene->setItemIndexMethod(QGraphicsScene::NoIndex);
-    view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+    view->setViewportUpdateMode(QGraphicsView::NoViewportUpdate);
     view->setScene(scene);
     new RepaintPacer(this);
     view->show();

@@ -5,6 +5,7 @@
 #include "display/rangetable.h"
 #include "link/positionreport.h"
 #include "ui_mainwindow.h"
+#include "view/footprint.h"
 #include "view/graphicsview.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,8 @@
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
 #include <QMetaMethod>
+
+#include <vector>
 
 namespace {
 
@@ -121,12 +124,13 @@ QRectF addGrid(QGraphicsScene *scene)
 }
 
 // The scene's own rectangle would be every item's bounds ever added. Qt finds that by asking
-// every item of the grid per report; the same rectangle is kept here from the items drawn,
-// and handed to the scene.
+// every item per report, and strokes every moved circle to do it; the same rectangle is kept
+// here from the items drawn, and handed to the scene, which then never works it out itself.
 void growSceneRect(QGraphicsScene *scene, QRectF &grown, const QRectF &more)
 {
+    const QRectF before = grown;
     grown |= more;
-    if (scene->sceneRect() != grown)
+    if (grown != before)
         scene->setSceneRect(grown);
 }
 
@@ -249,22 +253,71 @@ void moveLabel(QGraphicsTextItem *label, QString &shown, const QString &text, in
     label->setPos(x, y);
 }
 
+// Where a report's moving items lie, taken before and after the move.
+struct MovingShapes
+{
+    QRectF circles[PositionReport::AnchorCount];
+    qreal penWidth = 0;
+    std::vector<QRectF> rects;
+};
+
+MovingShapes shapesOf(const PlanItems *items)
+{
+    MovingShapes shapes;
+    for (int k = 0; k < PositionReport::AnchorCount; ++k) {
+        shapes.circles[k] = items->circles[k]->rect();
+        shapes.rects.push_back(items->anchorLabels[k]->sceneBoundingRect());
+        shapes.rects.push_back(items->discs[k]->sceneBoundingRect());
+    }
+    shapes.penWidth = items->circles[0]->pen().widthF();
+    shapes.rects.push_back(items->tagDisc->sceneBoundingRect());
+    shapes.rects.push_back(items->tagLabel->sceneBoundingRect());
+    return shapes;
+}
+
+// Views that leave their repainting to the plan repaint only what the move touched.
+void repaintMoved(QGraphicsScene *scene, const MovingShapes &before, const MovingShapes &after)
+{
+    const auto views = scene->views();
+    for (QGraphicsView *view : views) {
+        if (view->viewportUpdateMode() != QGraphicsView::NoViewportUpdate)
+            continue;
+        Footprint footprint(view);
+        for (int k = 0; k < PositionReport::AnchorCount; ++k) {
+            if (before.circles[k] != after.circles[k])
+                footprint.addCircle(before.circles[k], after.circles[k], after.penWidth);
+        }
+        for (const MovingShapes *shapes : { &before, &after }) {
+            for (const QRectF &rect : shapes->rects)
+                footprint.addRect(rect);
+        }
+        view->viewport()->update(footprint.region());
+    }
+}
+
 // The same items as a full build would make, moved to this report's places.
 void movePlan(QGraphicsScene *scene, PlanItems *items, const PlanPlaces &p, QRectF &grown)
 {
+    const MovingShapes before = shapesOf(items);
     QRectF moved;
     for (int k = 0; k < PositionReport::AnchorCount; ++k) {
         moveLabel(items->anchorLabels[k], items->anchorTexts[k], p.anchorTexts[k], p.ax[k] + 5,
                   p.ay[k] + 5);
-        items->circles[k]->setRect(circleRect(p.ax[k], p.ay[k], p.reach[k]));
+        const QRectF circle = circleRect(p.ax[k], p.ay[k], p.reach[k]);
+        items->circles[k]->setRect(circle);
         items->discs[k]->setRect(discRect(p.ax[k], p.ay[k], 20));
-        moved |= items->anchorLabels[k]->sceneBoundingRect()
-            | items->circles[k]->sceneBoundingRect() | items->discs[k]->sceneBoundingRect();
+        moved |= items->anchorLabels[k]->sceneBoundingRect() | items->discs[k]->sceneBoundingRect();
+        // Qt strokes a circle's outline to find its bounds; one well inside the scene's
+        // rectangle cannot grow it.
+        const qreal stroke = 2 * items->circles[k]->pen().widthF() + 1;
+        if (!grown.contains(circle.adjusted(-stroke, -stroke, stroke, stroke)))
+            moved |= items->circles[k]->sceneBoundingRect();
     }
     items->tagDisc->setRect(discRect(p.tx, -p.ty, 20));
     moveLabel(items->tagLabel, items->tagText, p.tagText, p.tx + 5, -p.ty + 5);
     moved |= items->tagDisc->sceneBoundingRect() | items->tagLabel->sceneBoundingRect();
     growSceneRect(scene, grown, moved);
+    repaintMoved(scene, before, shapesOf(items));
 }
 
 } // namespace
@@ -273,25 +326,27 @@ void drawPlan(QGraphicsScene *scene, const PositionReport &report)
 {
     const PlanPlaces places = placesOf(report);
     QRectF grown = scene->sceneRect();
-    // Every item may change on every report. Marking the whole scene for repaint first spares
-    // Qt from working out the area of each item as it is changed, removed or added.
-    scene->update();
-
     auto *items = scene->findChild<PlanItems *>(QString(), Qt::FindDirectChildrenOnly);
     if (!items)
         items = new PlanItems(scene);
     // A grown rectangle means a larger grid, and the grid must stay on top of the markers:
     // that takes a full build.
-    if (items->tagLabel && items->gridFrom == grown)
+    if (items->tagLabel && items->gridFrom == grown) {
         movePlan(scene, items, places, grown);
-    else
-        buildPlan(scene, items, places, grown);
+        return;
+    }
+    // Every item changes. Marking the whole scene for repaint first spares Qt from working
+    // out the area of each item as it is removed or added.
+    scene->update();
+    buildPlan(scene, items, places, grown);
 }
 
 void MainWindow::receiveAnalyzeData()
 {
     drawPlan(scene, report);
-    view->setBackgroundBrush(QBrush(Qt::NoBrush));
+    // Setting the brush repaints the whole view, even when it is unchanged.
+    if (view->backgroundBrush().style() != Qt::NoBrush)
+        view->setBackgroundBrush(QBrush(Qt::NoBrush));
     view->show();
     refreshRangeTable(ui->rangeDisplaytableWidget, report);
 }
