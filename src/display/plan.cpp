@@ -299,25 +299,28 @@ void repaintMoved(QGraphicsScene *scene, const MovingShapes &before, const Movin
 void movePlan(QGraphicsScene *scene, PlanItems *items, const PlanPlaces &p, QRectF &grown)
 {
     const MovingShapes before = shapesOf(items);
-    QRectF moved;
     for (int k = 0; k < PositionReport::AnchorCount; ++k) {
         moveLabel(items->anchorLabels[k], items->anchorTexts[k], p.anchorTexts[k], p.ax[k] + 5,
                   p.ay[k] + 5);
-        const QRectF circle = circleRect(p.ax[k], p.ay[k], p.reach[k]);
-        items->circles[k]->setRect(circle);
+        items->circles[k]->setRect(circleRect(p.ax[k], p.ay[k], p.reach[k]));
         items->discs[k]->setRect(discRect(p.ax[k], p.ay[k], 20));
-        moved |= items->anchorLabels[k]->sceneBoundingRect() | items->discs[k]->sceneBoundingRect();
-        // Qt strokes a circle's outline to find its bounds; one well inside the scene's
-        // rectangle cannot grow it.
-        const qreal stroke = 2 * items->circles[k]->pen().widthF() + 1;
-        if (!grown.contains(circle.adjusted(-stroke, -stroke, stroke, stroke)))
-            moved |= items->circles[k]->sceneBoundingRect();
     }
     items->tagDisc->setRect(discRect(p.tx, -p.ty, 20));
     moveLabel(items->tagLabel, items->tagText, p.tagText, p.tx + 5, -p.ty + 5);
-    moved |= items->tagDisc->sceneBoundingRect() | items->tagLabel->sceneBoundingRect();
+
+    const MovingShapes after = shapesOf(items);
+    QRectF moved;
+    for (const QRectF &rect : after.rects)
+        moved |= rect;
+    // Qt strokes a circle's outline to find its bounds; one well inside the scene's rectangle
+    // cannot grow it.
+    const qreal stroke = 2 * after.penWidth + 1;
+    for (int k = 0; k < PositionReport::AnchorCount; ++k) {
+        if (!grown.contains(after.circles[k].adjusted(-stroke, -stroke, stroke, stroke)))
+            moved |= items->circles[k]->sceneBoundingRect();
+    }
     growSceneRect(scene, grown, moved);
-    repaintMoved(scene, before, shapesOf(items));
+    repaintMoved(scene, before, after);
 }
 
 } // namespace
