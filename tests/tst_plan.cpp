@@ -7,6 +7,7 @@
 #include <QGraphicsLineItem>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
+#include <QGraphicsView>
 #include <QImage>
 #include <QPainter>
 #include <QTableWidget>
@@ -90,7 +91,7 @@ QStringList grid(int half)
 }
 
 // tag 7 at (120, 150, 100) cm; anchors 1..4 at the corners of a 4 m x 3 m room, 250 cm up.
-PositionReport roomReport()
+PositionReport roomReport(int firstRange = 320)
 {
     ReportFields f;
     f.tagId = 7;
@@ -99,7 +100,7 @@ PositionReport roomReport()
     f.tagZ = 100;
     const int xs[] = { 0, 400, 400, 0 };
     const int ys[] = { 0, 0, 300, 300 };
-    const int ranges[] = { 320, 415, 508, 612 };
+    const int ranges[] = { firstRange, 415, 508, 612 };
     for (int k = 0; k < 4; ++k) {
         f.anchorId[k] = k + 1;
         f.anchorX[k] = xs[k];
@@ -135,6 +136,8 @@ private slots:
     void gridIsPaintedOverMarkers();
     void movedPlanLooksLikeAFreshOne_data();
     void movedPlanLooksLikeAFreshOne();
+    void rangeCirclesLookLikePlainEllipses_data();
+    void rangeCirclesLookLikePlainEllipses();
     void rangeTable();
     void rangeTableLabelsAndValues_data();
     void rangeTableLabelsAndValues();
@@ -351,6 +354,74 @@ void PlanTest::movedPlanLooksLikeAFreshOne()
         return image;
     };
     QVERIFY(render(moved) == render(fresh));
+}
+
+void PlanTest::rangeCirclesLookLikePlainEllipses_data()
+{
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<QPointF>("centre");
+    // Around the centre, in viewport pixels; empty for the whole viewport.
+    QTest::addColumn<QRect>("exposed");
+    QTest::addColumn<int>("firstRange");
+    // The first anchor's circle is 282 cm across each way from the origin.
+    QTest::newRow("circles reach past the view") << 1.0 << QPointF(450, -350) << QRect() << 320;
+    QTest::newRow("close up on an anchor") << 3.0 << QPointF(0, 0) << QRect() << 320;
+    QTest::newRow("odd zoom, off the grid") << 2.37 << QPointF(-333.3, -111.7) << QRect() << 320;
+    QTest::newRow("a band across the view")
+        << 1.6 << QPointF(200, -150) << QRect(-250, -24, 500, 8) << 320;
+    QTest::newRow("just past a circle's side")
+        << 1.5 << QPointF(282, 0) << QRect(1, -20, 4, 40) << 320;
+    QTest::newRow("beside a circle's top")
+        << 1.0 << QPointF(0, -282) << QRect(-16, -4, 4, 8) << 320;
+    QTest::newRow("a circle of no size") << 1.0 << QPointF(0, 0) << QRect() << 0;
+    // Qt strokes pens this thin otherwise; its pixels here depend on where the outline starts.
+    QTest::newRow("a thin pen, far out") << 0.4 << QPointF(782, 282) << QRect() << 320;
+}
+
+// Range circles stroke only what can show; what shows must be what plain ellipses show.
+void PlanTest::rangeCirclesLookLikePlainEllipses()
+{
+    QFETCH(double, zoom);
+    QFETCH(QPointF, centre);
+    QFETCH(QRect, exposed);
+    QFETCH(int, firstRange);
+    QGraphicsScene scene;
+    drawPlan(&scene, roomReport(firstRange));
+    QGraphicsView view(&scene);
+    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view.setFrameShape(QFrame::NoFrame);
+    view.setRenderHint(QPainter::Antialiasing);
+    view.resize(500, 450);
+    view.setTransform(QTransform::fromScale(zoom, zoom));
+    view.show();
+    view.centerOn(centre);
+    const QRegion region = exposed.isEmpty()
+        ? QRegion(view.viewport()->rect())
+        : QRegion(exposed.translated(view.mapFromScene(centre)));
+
+    // Drawn a little way into a larger image, as a widget is drawn into its window.
+    const auto render = [&] {
+        QImage image(540, 480, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        view.viewport()->render(&image, QPoint(23, 11), region);
+        return image;
+    };
+    const QImage drawn = render();
+    int circles = 0;
+    for (QGraphicsItem *item : scene.items()) {
+        auto *circle = qgraphicsitem_cast<QGraphicsEllipseItem *>(item);
+        if (!circle || circle->brush().style() != Qt::NoBrush)
+            continue;
+        auto *plain = new QGraphicsEllipseItem(circle->rect());
+        plain->setPen(circle->pen());
+        scene.addItem(plain);
+        plain->stackBefore(circle);
+        circle->hide();
+        ++circles;
+    }
+    QCOMPARE(circles, 4);
+    QVERIFY(drawn == render());
 }
 
 void PlanTest::rangeTable()

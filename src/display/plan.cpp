@@ -7,6 +7,7 @@
 #include "ui_mainwindow.h"
 #include "view/footprint.h"
 #include "view/graphicsview.h"
+#include "view/rangecircle.h"
 
 #include <QCoreApplication>
 #include <QGraphicsEllipseItem>
@@ -231,8 +232,10 @@ void buildPlan(QGraphicsScene *scene, PlanItems *items, const PlanPlaces &p, QRe
     }
     addDisc(scene, 0, 0, 30, QPen(Qt::NoPen), Qt::red);
     for (int k = 0; k < PositionReport::AnchorCount; ++k) {
-        items->circles[k] = scene->addEllipse(circleRect(p.ax[k], p.ay[k], p.reach[k]), rangePen,
-                                              QBrush(Qt::NoBrush));
+        auto *circle = new RangeCircle(circleRect(p.ax[k], p.ay[k], p.reach[k]));
+        circle->setPen(rangePen);
+        scene->addItem(circle);
+        items->circles[k] = circle;
         items->discs[k] = addDisc(scene, p.ax[k], p.ay[k], 20, markerPen, Qt::blue);
     }
     items->tagDisc = addDisc(scene, p.tx, -p.ty, 20, markerPen, Qt::green);
