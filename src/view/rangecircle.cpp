@@ -34,10 +34,12 @@ void RangeCircle::paint(QPainter *painter, const QStyleOptionGraphicsItem *optio
 {
     const QTransform device = painter->deviceTransform();
     const qreal scale = device.m11();
+    // Only Qt's own rasteriser is known to give the same pixels for the parts as for the whole.
     const bool whole = brush().style() != Qt::NoBrush || spanAngle() != 360 * 16
         || startAngle() != 0 || (option->state & QStyle::State_Selected)
         || device.type() > QTransform::TxScale || scale <= 0 || device.m22() != scale
-        || pen().widthF() * scale <= ThinPen || !painter->paintEngine();
+        || pen().widthF() * scale <= ThinPen
+        || painter->paintEngine()->type() != QPaintEngine::Raster;
     if (whole) {
         QGraphicsEllipseItem::paint(painter, option, widget);
         return;
