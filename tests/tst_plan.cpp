@@ -363,7 +363,7 @@ void PlanTest::rangeCirclesLookLikePlainEllipses_data()
     // Around the centre, in viewport pixels; empty for the whole viewport.
     QTest::addColumn<QRect>("exposed");
     QTest::addColumn<int>("firstRange");
-    // The first anchor's circle is 282 cm across each way from the origin.
+    // The first anchor's circle reaches 282 cm from the origin each way.
     QTest::newRow("circles reach past the view") << 1.0 << QPointF(450, -350) << QRect() << 320;
     QTest::newRow("close up on an anchor") << 3.0 << QPointF(0, 0) << QRect() << 320;
     QTest::newRow("odd zoom, off the grid") << 2.37 << QPointF(-333.3, -111.7) << QRect() << 320;

@@ -28,37 +28,23 @@ QRectF paintedArea(QPainter *painter, const QTransform &device)
     return area;
 }
 
-} // namespace
-
-void RangeCircle::paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget)
+// Strokes those of the four curves of the ellipse in `rect` that can reach the painted area,
+// with the painter's pen. Returns false, having drawn nothing, when the whole ellipse must be
+// drawn instead: every quarter can show, or the ellipse has no curves at all.
+bool strokeShownQuarters(QPainter *painter, const QRectF &rect, const QTransform &device)
 {
-    const QTransform device = painter->deviceTransform();
-    const qreal scale = device.m11();
-    // Only Qt's own rasteriser is known to give the same pixels for the parts as for the whole.
-    const bool whole = brush().style() != Qt::NoBrush || spanAngle() != 360 * 16
-        || startAngle() != 0 || (option->state & QStyle::State_Selected)
-        || device.type() > QTransform::TxScale || scale <= 0 || device.m22() != scale
-        || pen().widthF() * scale <= ThinPen
-        || painter->paintEngine()->type() != QPaintEngine::Raster;
-    if (whole) {
-        QGraphicsEllipseItem::paint(painter, option, widget);
-        return;
-    }
-
     // The same four curves the painter would draw the ellipse with: a start, then three
-    // points for each quarter. A circle of no size has none.
+    // points for each quarter.
     QPainterPath outline;
-    outline.addEllipse(rect());
-    if (outline.elementCount() != 13) {
-        QGraphicsEllipseItem::paint(painter, option, widget);
-        return;
-    }
+    outline.addEllipse(rect);
+    if (outline.elementCount() != 13)
+        return false;
     const auto point = [&outline](int index) {
         const QPainterPath::Element e = outline.elementAt(index);
         return QPointF(e.x, e.y);
     };
     const QRectF area = paintedArea(painter, device);
-    const qreal margin = pen().widthF() + DeviceMargin / scale;
+    const qreal margin = painter->pen().widthF() + DeviceMargin / device.m11();
     bool keep[4];
     int kept = 0;
     for (int q = 0; q < 4; ++q) {
@@ -67,12 +53,10 @@ void RangeCircle::paint(QPainter *painter, const QStyleOptionGraphicsItem *optio
         keep[q] = reach.adjusted(-margin, -margin, margin, margin).intersects(area);
         kept += keep[q];
     }
-    if (kept == 4) {
-        QGraphicsEllipseItem::paint(painter, option, widget);
-        return;
-    }
+    if (kept == 4)
+        return false;
     if (kept == 0)
-        return;
+        return true;
 
     // Each run of kept quarters starts after a left-out one, so that no run is split where
     // the ellipse's own outline starts.
@@ -88,7 +72,27 @@ void RangeCircle::paint(QPainter *painter, const QStyleOptionGraphicsItem *optio
             part.moveTo(point(3 * q));
         part.cubicTo(point(3 * q + 1), point(3 * q + 2), point(3 * q + 3));
     }
-    painter->setPen(pen());
-    painter->setBrush(Qt::NoBrush);
     painter->drawPath(part);
+    return true;
+}
+
+} // namespace
+
+void RangeCircle::paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget)
+{
+    const QTransform device = painter->deviceTransform();
+    const qreal scale = device.m11();
+    // Only Qt's own rasteriser is known to give the same pixels for the parts as for the whole.
+    const bool whole = brush().style() != Qt::NoBrush || spanAngle() != 360 * 16
+        || startAngle() != 0 || (option->state & QStyle::State_Selected)
+        || device.type() > QTransform::TxScale || scale <= 0 || device.m22() != scale
+        || pen().widthF() * scale <= ThinPen
+        || painter->paintEngine()->type() != QPaintEngine::Raster;
+    if (!whole) {
+        painter->setPen(pen());
+        painter->setBrush(Qt::NoBrush);
+        if (strokeShownQuarters(painter, rect(), device))
+            return;
+    }
+    QGraphicsEllipseItem::paint(painter, option, widget);
 }
