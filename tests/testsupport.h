@@ -3,6 +3,7 @@
 
 #include "app/mainwindow.h"
 #include "link/positionreport.h"
+#include "toolprocess.h"
 
 #include <QApplication>
 #include <QByteArray>

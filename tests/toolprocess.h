@@ -8,6 +8,10 @@
 #include <QStringList>
 #include <QTest>
 
+// How long a test waits for something that should happen. A passing run never waits this long
+// and a failing one may: sanitizers and a busy machine slow things tenfold, so it is generous.
+constexpr int PatienceMs = 30000;
+
 // A companion tool, the simulator by default, as a separate process, with its output
 // collected line by line.
 class ToolProcess
@@ -37,10 +41,11 @@ public:
     bool start(const QStringList &arguments)
     {
         m_process.start(m_program, QStringList { "--listen", "127.0.0.1:0" } + arguments);
-        if (!m_process.waitForStarted(5000))
+        if (!m_process.waitForStarted(PatienceMs))
             return false;
         const bool serial = arguments.contains(QStringLiteral("--serial"));
-        return waitFor([&] { return port() != 0 && (!serial || !serialPath().isEmpty()); }, 5000);
+        return waitFor([&] { return port() != 0 && (!serial || !serialPath().isEmpty()); },
+                       PatienceMs);
     }
 
     QStringList lines()

@@ -208,8 +208,8 @@ void EndToEndTest::everyFrameOnce()
     QVERIFY(serial ? openSerialLink(*window, kit.serialPath())
                    : connectTcpLink(*window, kit.port()));
 
-    QVERIFY(kit.waitForExit(20000));
-    QTRY_COMPARE_WITH_TIMEOUT(reports.count(), frames, 5000);
+    QVERIFY(kit.waitForExit(PatienceMs));
+    QTRY_COMPARE_WITH_TIMEOUT(reports.count(), frames, PatienceMs);
     QTest::qWait(100);
     QVERIFY2(reports.count() == frames,
              qPrintable(QStringLiteral("%1 of %2 frames shown; the kit said:\n%3")
@@ -250,10 +250,10 @@ void EndToEndTest::linkLost()
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(lost));
     QVERIFY(kit.waitFor(
         [&] { return !kit.lines().filter(QRegularExpression("hung up|dropped")).isEmpty(); },
-        5000));
+        PatienceMs));
     QVERIFY(reports.count() > 0);
     if (serial) {
-        QTRY_COMPARE_WITH_TIMEOUT(serialButton->text(), QStringLiteral("Open"), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(serialButton->text(), QStringLiteral("Open"), PatienceMs);
         QVERIFY(window->findChild<QComboBox *>("serialComboBox")->isEnabled());
         QVERIFY(wifiButton->isEnabled());
     } else {
@@ -270,7 +270,7 @@ void EndToEndTest::linkLost()
             const int hungUp = lines.indexOf(QRegularExpression("^serial: .* hung up$"));
             return lines.indexOf(QRegularExpression("^serial: /\\S+$"), hungUp) > hungUp;
         };
-        QVERIFY(kit.waitFor(replugged, 3000));
+        QVERIFY(kit.waitFor(replugged, PatienceMs));
     } else {
         QTest::mouseClick(wifiButton, Qt::LeftButton);
         QCOMPARE(wifiButton->text(), QStringLiteral("Connect"));
@@ -278,7 +278,7 @@ void EndToEndTest::linkLost()
     const int before = reports.count();
     QVERIFY(serial ? openSerialLink(*window, kit.serialPath())
                    : connectTcpLink(*window, kit.port()));
-    QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before, PatienceMs);
 }
 
 // Kit, tap and viewer as users run them, with a stream that is chopped and salted with junk:
@@ -300,16 +300,17 @@ void EndToEndTest::throughTheTap()
             [&] { shown << reportText(window->currentReport()); });
     QVERIFY(connectTcpLink(*window, tap.port()));
 
-    QVERIFY(kit.waitForExit(20000));
+    QVERIFY(kit.waitForExit(PatienceMs));
     const QStringList sent = reportTexts(kit.frames());
     QCOMPARE(sent.size(), frames);
     // The kit served the tap a moment before the viewer attached to it.
-    QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty() && shown.last() == sent.last(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty() && shown.last() == sent.last(), PatienceMs);
     QVERIFY2(shown.size() > frames / 2, qPrintable(QString::number(shown.size())));
     QCOMPARE(shown, sent.mid(frames - shown.size()));
-    QVERIFY(tap.waitFor([&] { return !tap.errorLines().filter("kit link lost").isEmpty(); }, 3000));
+    QVERIFY(tap.waitFor([&] { return !tap.errorLines().filter("kit link lost").isEmpty(); },
+                        PatienceMs));
     stop(tap);
-    QVERIFY(tap.waitForExit(5000));
+    QVERIFY(tap.waitForExit(PatienceMs));
 
     QList<int> residuals;
     QCOMPARE(csvTexts(csv, residuals), sent);
@@ -321,8 +322,8 @@ void EndToEndTest::throughTheTap()
     ToolProcess replay;
     QVERIFY(replay.start({ "--replay", capture, "--speed", "0" }));
     QVERIFY(connectTcpLink(*window, replay.port()));
-    QVERIFY(replay.waitForExit(10000));
-    QTRY_COMPARE_WITH_TIMEOUT(shown.size(), frames, 5000);
+    QVERIFY(replay.waitForExit(PatienceMs));
+    QTRY_COMPARE_WITH_TIMEOUT(shown.size(), frames, PatienceMs);
     QCOMPARE(shown, sent);
 }
 
@@ -367,10 +368,10 @@ void EndToEndTest::tapKeepsItsViewers()
             follow();
             return !tap.errorLines().filter("tap: kit link back").isEmpty();
         },
-        8000));
+        PatienceMs));
     const int before = reports.count();
     QVERIFY(before > 0);
-    QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before + 10, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(reports.count() > before + 10, PatienceMs);
     QCOMPARE(window->findChild<QPushButton *>("wifiPushBtn")->text(), QStringLiteral("Disconnect"));
     const QStringList status = tap.errorLines().filter("frames/s");
     QVERIFY(!status.isEmpty());
@@ -378,11 +379,11 @@ void EndToEndTest::tapKeepsItsViewers()
                  && status.first().contains(QLatin1String("(anchor 1)")),
              qPrintable(status.first()));
     stop(tap);
-    QVERIFY(tap.waitForExit(5000));
+    QVERIFY(tap.waitForExit(PatienceMs));
 
     QProcess summary;
     summary.start(ToolProcess::program("zorvan-tap"), { "--summary", capture });
-    QVERIFY(summary.waitForFinished(5000));
+    QVERIFY(summary.waitForFinished(PatienceMs));
     QCOMPARE(summary.exitCode(), 0);
     const QString text = QString::fromUtf8(summary.readAllStandardOutput());
     QVERIFY2(!text.contains(QLatin1String("kit link lost: 0 times")), qPrintable(text));
@@ -431,14 +432,17 @@ void EndToEndTest::configurationRoundTrip()
                             .filter("33 viewer bytes dropped (read-only)")
                             .isEmpty();
             },
-            3000));
+            PatienceMs));
         QVERIFY(kit.lines().filter("config:").isEmpty());
         return;
     }
-    QVERIFY(kit.waitFor([&] { return kit.lines().contains("tcp: config: " + command); }, 5000));
+    QVERIFY(
+        kit.waitFor([&] { return kit.lines().contains("tcp: config: " + command); }, PatienceMs));
     if (!tap.isEmpty())
-        QVERIFY(tapProcess.errorLines().contains("tap: command relayed: " + command));
-    QVERIFY(kit.waitFor([&] { return window->currentReport().tagId == 9; }, 5000));
+        QVERIFY(tapProcess.waitFor(
+            [&] { return tapProcess.errorLines().contains("tap: command relayed: " + command); },
+            PatienceMs));
+    QVERIFY(kit.waitFor([&] { return window->currentReport().tagId == 9; }, PatienceMs));
     const PositionReport &report = window->currentReport();
     auto *scene = window->findChild<QGraphicsScene *>();
     const QList<QPointF> discs = anchorDiscCentres(scene);
@@ -457,7 +461,7 @@ void EndToEndTest::screenshot()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QVERIFY(connectTcpLink(*window, kit.port()));
-    QVERIFY(kit.waitForExit(5000));
+    QVERIFY(kit.waitForExit(PatienceMs));
     QTest::qWait(100);
     // Fit the plan, as a user would, then zoom in a little on the kit's room.
     QTest::keyClick(window->findChild<QGraphicsView *>(), Qt::Key_Space);

@@ -85,7 +85,7 @@ void KitTest::badOptions()
     const QFileInfo before(ToolProcess::program());
     QProcess process;
     process.start(ToolProcess::program(qPrintable(tool)), arguments);
-    QVERIFY(process.waitForFinished(5000));
+    QVERIFY(process.waitForFinished(PatienceMs));
     QCOMPARE(process.exitCode(), 2);
     const QByteArray error = process.readAllStandardError();
     QVERIFY2(error.startsWith(tool.toLatin1() + ": ") && error.count('\n') == 1, error.constData());
@@ -110,7 +110,7 @@ void KitTest::portInUse()
         arguments << "--kit" << address;
     QProcess process;
     process.start(ToolProcess::program(qPrintable(tool)), arguments);
-    QVERIFY(process.waitForFinished(5000));
+    QVERIFY(process.waitForFinished(PatienceMs));
     QCOMPARE(process.exitCode(), 2);
     QCOMPARE(process.readAllStandardError().count('\n'), 1);
 }
@@ -138,7 +138,7 @@ void KitTest::helpNamesEveryOption()
     QFETCH(QStringList, options);
     QProcess process;
     process.start(ToolProcess::program(qPrintable(tool)), { "--help" });
-    QVERIFY(process.waitForFinished(5000));
+    QVERIFY(process.waitForFinished(PatienceMs));
     QCOMPARE(process.exitCode(), 0);
     const QByteArray help = process.readAllStandardOutput();
     for (const QString &option : options)
@@ -172,10 +172,10 @@ void KitTest::stopsCleanlyOnSignal()
     ToolProcess &stopped = tap ? tapProcess : kit;
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, stopped.port());
-    QVERIFY(client.waitForConnected(2000));
-    QVERIFY(client.waitForReadyRead(2000));
+    QVERIFY(client.waitForConnected(PatienceMs));
+    QVERIFY(client.waitForReadyRead(PatienceMs));
     ::kill(pid_t(stopped.process().processId()), interrupt ? SIGINT : SIGTERM);
-    QVERIFY(stopped.waitForExit(5000));
+    QVERIFY(stopped.waitForExit(PatienceMs));
     if (!tap)
         return;
 
@@ -185,7 +185,7 @@ void KitTest::stopsCleanlyOnSignal()
     QVERIFY(frames > 0);
     QProcess summary;
     summary.start(ToolProcess::program("zorvan-tap"), { "--summary", capture });
-    QVERIFY(summary.waitForFinished(5000));
+    QVERIFY(summary.waitForFinished(PatienceMs));
     QCOMPARE(summary.exitCode(), 0);
     QVERIFY(summary.readAllStandardOutput().contains(QByteArray("frames: ")
                                                      + QByteArray::number(frames) + ','));
@@ -201,11 +201,11 @@ void KitTest::tapWithoutRetryStopsWithTheKit()
     ToolProcess tap("zorvan-tap");
     QVERIFY(tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()), "--no-retry",
                         "--record", capture }));
-    QVERIFY(tap.waitForExit(5000, 1));
+    QVERIFY(tap.waitForExit(PatienceMs, 1));
     QVERIFY(!tap.errorLines().filter("kit link lost").isEmpty());
     QProcess summary;
     summary.start(ToolProcess::program("zorvan-tap"), { "--summary", capture });
-    QVERIFY(summary.waitForFinished(5000));
+    QVERIFY(summary.waitForFinished(PatienceMs));
     const QByteArray out = summary.readAllStandardOutput();
     QVERIFY2(out.contains("frames: 20,") && out.contains("kit link lost: 1 time\n"),
              out.constData());
@@ -221,13 +221,15 @@ void KitTest::tapHoldsBackAFlood()
     QVERIFY(tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()) }));
     QTcpSocket viewer;
     viewer.connectToHost(QHostAddress::LocalHost, tap.port());
-    QVERIFY(viewer.waitForConnected(2000));
-    QVERIFY(viewer.waitForReadyRead(2000));
+    QVERIFY(viewer.waitForConnected(PatienceMs));
+    QVERIFY(viewer.waitForReadyRead(PatienceMs));
     viewer.write(workedCommand.repeated(100));
     viewer.flush();
-    QVERIFY(tap.waitFor([&] { return !tap.errorLines().filter("(flood)").isEmpty(); }, 3000));
+    QVERIFY(tap.waitFor([&] { return !tap.errorLines().filter("(flood)").isEmpty(); }, PatienceMs));
+    QVERIFY(kit.waitFor([&] { return !kit.lines().filter("tcp: config:").isEmpty(); }, PatienceMs));
+    // Four commands a second pass; the flood may straddle two of the tap's seconds.
     const int applied = kit.lines().filter("tcp: config:").size();
-    QVERIFY2(applied >= 1 && applied <= 4, qPrintable(QString::number(applied)));
+    QVERIFY2(applied <= 2 * 4, qPrintable(QString::number(applied)));
 }
 
 // Junk, a truncated command and a command with a wrong tail are reported and skipped; the
@@ -238,7 +240,7 @@ void KitTest::badInputIsReportedAndSkipped()
     QVERIFY(kit.start({ "--rate", "100" }));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, kit.port());
-    QVERIFY(client.waitForConnected(2000));
+    QVERIFY(client.waitForConnected(PatienceMs));
 
     QRandomGenerator random(3);
     QByteArray junk(5000, '\0');
@@ -250,14 +252,14 @@ void KitTest::badInputIsReportedAndSkipped()
     client.write(workedCommand);
     client.flush();
 
-    QVERIFY(kit.waitFor([&] { return !kit.lines().filter("tcp: config:").isEmpty(); }, 5000));
+    QVERIFY(kit.waitFor([&] { return !kit.lines().filter("tcp: config:").isEmpty(); }, PatienceMs));
     QVERIFY(!kit.lines().filter("tcp: skipped").isEmpty());
     QCOMPARE(kit.lines().filter("tcp: config:").size(), 1);
     QVERIFY(
         kit.lines().filter("tcp: config:").first().endsWith("anchor 3 at (0, 500, 250) cm; tag 5"));
 
     QByteArray received;
-    QVERIFY(kit.waitFor([&] { return framesIn(received += client.readAll()) >= 20; }, 5000));
+    QVERIFY(kit.waitFor([&] { return framesIn(received += client.readAll()) >= 20; }, PatienceMs));
     QCOMPARE(kit.process().state(), QProcess::Running);
 }
 
@@ -274,7 +276,8 @@ void KitTest::badInputOnSerial()
     tcsetattr(fd, TCSANOW, &raw);
     const QByteArray input = QByteArray("\x93\x83\x01 junk", 8) + workedCommand;
     QCOMPARE(::write(fd, input.constData(), size_t(input.size())), ssize_t(input.size()));
-    QVERIFY(kit.waitFor([&] { return !kit.lines().filter("serial: config:").isEmpty(); }, 5000));
+    QVERIFY(
+        kit.waitFor([&] { return !kit.lines().filter("serial: config:").isEmpty(); }, PatienceMs));
     QVERIFY(!kit.lines().filter("serial: skipped").isEmpty());
     QByteArray received;
     char chunk[4096];
@@ -285,7 +288,7 @@ void KitTest::badInputOnSerial()
                 received.append(chunk, int(n));
             return framesIn(received) >= 10;
         },
-        5000));
+        PatienceMs));
     ::close(fd);
 }
 
@@ -339,7 +342,7 @@ void KitTest::damagedCapture()
     file.close();
     QProcess summary;
     summary.start(ToolProcess::program("zorvan-tap"), { "--summary", file.fileName() });
-    QVERIFY(summary.waitForFinished(5000));
+    QVERIFY(summary.waitForFinished(PatienceMs));
     QCOMPARE(summary.exitStatus(), QProcess::NormalExit);
     QCOMPARE(summary.exitCode(), status);
     QVERIFY(QString::fromUtf8(summary.readAllStandardOutput()).contains(out));

@@ -94,7 +94,7 @@ bool NetworkLinkTest::connectToServer()
 
 QTcpSocket *NetworkLinkTest::acceptPeer()
 {
-    if (!server->hasPendingConnections() && !server->waitForNewConnection(2000))
+    if (!server->hasPendingConnections() && !server->waitForNewConnection(PatienceMs))
         return nullptr;
     QTcpSocket *socket = server->nextPendingConnection();
     socket->setParent(server);
@@ -119,7 +119,7 @@ QByteArray NetworkLinkTest::pressSetAndRead()
     QByteArray received;
     QElapsedTimer clock;
     clock.start();
-    while (received.size() < 33 && clock.elapsed() < 2000) {
+    while (received.size() < 33 && clock.elapsed() < PatienceMs) {
         QTest::qWait(5);
         received += peer->readAll();
     }

@@ -157,7 +157,7 @@ void SerialLinkTest::adapterPulledOut()
 
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Zorvan: serial link lost: "));
     pty->hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(serialButton->text(), QStringLiteral("Open"), 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(serialButton->text(), QStringLiteral("Open"), PatienceMs);
     QVERIFY(ports->isEnabled());
     QVERIFY(wifiButton->isEnabled());
     const double cpu = testsupport::cpuSecondsDuring(1000);
