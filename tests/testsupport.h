@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include "app/mainwindow.h"
+#include "kitframes.h"
 #include "link/positionreport.h"
 #include "toolprocess.h"
 
@@ -24,41 +25,6 @@
 #include <unistd.h>
 
 namespace testsupport {
-
-// The frame the kit documents: tag 5 at (100, 200, 120) cm, anchors 0..3.
-inline QByteArray workedFrame()
-{
-    return QByteArray::fromHex(
-        "37 38 05 00 64 00 C8 00 78 00 01 2C 01 00 FA 02 01 90 03 00 C8 00 00"
-        "00 00 00 00 FA 00 01 F4 00 00 00 FA 00 01 F4 01 F4 00 FA 00 00 00"
-        "01 F4 00 FA 00 27 28");
-}
-
-// A tag among four anchors 5 m by 4 m apart, 2.5 m up; the ranges are left to the caller.
-inline ReportFields fieldsAmongAnchors(int tagId, int tagX, int tagY, int tagZ)
-{
-    ReportFields fields;
-    fields.tagId = tagId;
-    fields.tagX = tagX;
-    fields.tagY = tagY;
-    fields.tagZ = tagZ;
-    const int xs[] = { 0, 500, 500, 0 };
-    const int ys[] = { 0, 0, 400, 400 };
-    for (int k = 0; k < 4; ++k) {
-        fields.anchorX[k] = xs[k];
-        fields.anchorY[k] = ys[k];
-        fields.anchorZ[k] = 250;
-    }
-    return fields;
-}
-
-inline QByteArray frameWith(int tagId, int tagX, int tagY, int tagZ = 120)
-{
-    ReportFields fields = fieldsAmongAnchors(tagId, tagX, tagY, tagZ);
-    for (int k = 0; k < 4; ++k)
-        fields.range[k] = 100 + 10 * k + tagId;
-    return encodePositionReport(fields);
-}
 
 // Chooses `path` and presses Open, as a user would; true once the link is open. The listing
 // offers only the machine's own ports, so the path is added to it first.

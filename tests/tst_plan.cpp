@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "display/plan.h"
 #include "display/rangetable.h"
+#include "kitframes.h"
 #include "link/positionreport.h"
 
 #include <QGraphicsEllipseItem>

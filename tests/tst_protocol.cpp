@@ -1,7 +1,8 @@
 #include "display/projection.h"
+#include "kitframes.h"
+#include "link/anchorconfig.h"
 #include "link/framereader.h"
 #include "link/positionreport.h"
-#include "testsupport.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -38,7 +39,7 @@ private slots:
     void shortAndLongInputs_data();
     void shortAndLongInputs();
     void skippedBytesChangeNothing();
-    void encodeDecodeRoundTrip();
+    void decodesTheKitsFrame();
 
     void frameReader_data();
     void frameReader();
@@ -48,6 +49,9 @@ private slots:
 
     void projection_data();
     void projection();
+
+    void anchorCommand_data();
+    void anchorCommand();
 };
 
 void ProtocolTest::decodesWorkedFrame()
@@ -178,7 +182,7 @@ void ProtocolTest::skippedBytesChangeNothing()
              QByteArray(reinterpret_cast<const char *>(&plain), sizeof plain));
 }
 
-void ProtocolTest::encodeDecodeRoundTrip()
+void ProtocolTest::decodesTheKitsFrame()
 {
     ReportFields fields;
     fields.tagId = 200;
@@ -327,6 +331,68 @@ void ProtocolTest::projection()
     QFETCH(int, heightDiff);
     QFETCH(int, expected);
     QCOMPARE(projectHorizontalRange(range, heightDiff), expected);
+}
+
+void ProtocolTest::anchorCommand_data()
+{
+    QTest::addColumn<QStringList>("cells"); // X, Y and Z of each of four anchors, rows 0 to 3
+    QTest::addColumn<QString>("tagId");
+    QTest::addColumn<QString>("command"); // empty when refused
+    QTest::addColumn<QString>("refusal");
+
+    const QStringList good { "0",   "0",   "250", "500", "0",   "250",
+                             "500", "500", "250", "0",   "500", "250" };
+    const auto with = [&](int cell, const QString &value) {
+        QStringList cells = good;
+        cells[cell] = value;
+        return cells;
+    };
+    const QString worked = "93 83 00 01 02 03 00 00 00 00 00 FA 01 F4 00 00 00 FA 01 F4 01 F4 00 "
+                           "FA 00 00 01 F4 00 FA 05 85 95";
+    const QString range = "must be a number from -32768 to 32767";
+    const QString tagRule = "TagID must be a whole number from 0 to 255";
+
+    QTest::newRow("worked command") << good << "5" << worked << "";
+    QTest::newRow("fractions are cut toward zero")
+        << with(1, "-12.9") << "5" << QString(worked).replace(24, 5, "FF F4") << "";
+    QTest::newRow("the ends of the range")
+        << with(0, "-32768.9") << "255"
+        << QString(worked).replace(18, 5, "80 00").replace(90, 2, "FF") << "";
+    QTest::newRow("just past the top")
+        << with(0, "32767.5") << "5" << QString(worked).replace(18, 5, "7F FF") << "";
+    QTest::newRow("not a number") << with(10, "abc") << "5"
+                                  << ""
+                                  << "anchor3 Y(cm) " + range;
+    QTest::newRow("empty cell") << with(0, "") << "5"
+                                << ""
+                                << "anchor0 X(cm) " + range;
+    QTest::newRow("40000 cm") << with(8, "40000") << "5"
+                              << ""
+                              << "anchor2 Z(cm) " + range;
+    QTest::newRow("-32769 cm") << with(3, "-32769") << "5"
+                               << ""
+                               << "anchor1 X(cm) " + range;
+    QTest::newRow("tag 300") << good << "300"
+                             << "" << tagRule;
+    QTest::newRow("tag -1") << good << "-1"
+                            << "" << tagRule;
+    QTest::newRow("tag 1.5") << good << "1.5"
+                             << "" << tagRule;
+}
+
+void ProtocolTest::anchorCommand()
+{
+    QFETCH(QStringList, cells);
+    QFETCH(QString, tagId);
+    QFETCH(QString, command);
+    QFETCH(QString, refusal);
+
+    std::array<AnchorConfigCommand::Anchor, AnchorConfigCommand::AnchorCount> anchors;
+    for (int k = 0; k < AnchorConfigCommand::AnchorCount; ++k)
+        anchors[size_t(k)] = { k, { cells[3 * k], cells[3 * k + 1], cells[3 * k + 2] } };
+    const auto result = AnchorConfigCommand::build(anchors, tagId);
+    QCOMPARE(QString::fromLatin1(result.command.toHex(' ').toUpper()), command);
+    QCOMPARE(result.refusal, refusal);
 }
 
 QTEST_GUILESS_MAIN(ProtocolTest)

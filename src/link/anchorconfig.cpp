@@ -1,5 +1,7 @@
 #include "link/anchorconfig.h"
 
+#include <QStringList>
+
 #include <cmath>
 
 namespace AnchorConfigCommand {
@@ -75,6 +77,39 @@ bool decode(const char *data, qsizetype size, Decoded &decoded)
     }
     decoded.tagId = bytes[TagIdOffset];
     return true;
+}
+
+QString describe(const Decoded &command)
+{
+    QStringList parts;
+    for (int k = 0; k < AnchorCount; ++k) {
+        const auto &cm = command.centimetres[size_t(k)];
+        parts << QStringLiteral("anchor %1 at (%2, %3, %4) cm")
+                     .arg(command.rows[size_t(k)])
+                     .arg(cm[0])
+                     .arg(cm[1])
+                     .arg(cm[2]);
+    }
+    return parts.join(QStringLiteral("; ")) + QStringLiteral("; tag %1").arg(command.tagId);
+}
+
+bool Reader::next(Decoded &command)
+{
+    for (;;) {
+        const int start = m_buffer.indexOf(char(Head0));
+        if (start < 0) {
+            m_buffer.clear();
+            return false;
+        }
+        m_buffer.remove(0, start);
+        if (m_buffer.size() < Size)
+            return false;
+        if (decode(m_buffer.constData(), m_buffer.size(), command)) {
+            m_buffer.remove(0, Size);
+            return true;
+        }
+        m_buffer.remove(0, 1);
+    }
 }
 
 } // namespace AnchorConfigCommand

@@ -39,6 +39,22 @@ struct Decoded
 // Reads a command starting at `data`; false unless it is a complete, well-framed one.
 bool decode(const char *data, qsizetype size, Decoded &decoded);
 
+// One line for a person: "anchor 0 at (0, 0, 250) cm; ...; tag 5".
+QString describe(const Decoded &command);
+
+// Finds commands in the bytes going to the kit. A byte that cannot begin one is dropped and the
+// search goes on from the next, so junk before a command does not hide it.
+class Reader
+{
+public:
+    void append(const QByteArray &bytes) { m_buffer += bytes; }
+    // The next complete command, once there is one.
+    bool next(Decoded &command);
+
+private:
+    QByteArray m_buffer;
+};
+
 } // namespace AnchorConfigCommand
 
 #endif // ANCHORCONFIG_H

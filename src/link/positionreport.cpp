@@ -19,12 +19,6 @@ private:
     qsizetype m_size;
 };
 
-void put16(QByteArray &frame, int offset, int value)
-{
-    frame[offset] = char((value >> 8) & 0xFF);
-    frame[offset + 1] = char(value & 0xFF);
-}
-
 } // namespace
 
 void decodePositionReport(const char *data, qsizetype size, PositionReport &report)
@@ -47,25 +41,4 @@ void decodePositionReport(const char *data, qsizetype size, PositionReport &repo
 void decodePositionReport(const QByteArray &frame, PositionReport &report)
 {
     decodePositionReport(frame.constData(), frame.size(), report);
-}
-
-QByteArray encodePositionReport(const ReportFields &fields)
-{
-    QByteArray frame(ReportFrame::Size, '\0');
-    frame[0] = ReportFrame::Start0;
-    frame[1] = ReportFrame::Start1;
-    frame[2] = char(fields.tagId & 0xFF);
-    put16(frame, 3, fields.tagX);
-    put16(frame, 5, fields.tagY);
-    put16(frame, 7, fields.tagZ);
-    for (int k = 0; k < PositionReport::AnchorCount; ++k) {
-        frame[9 + 3 * k] = char(fields.anchorId[k] & 0xFF);
-        put16(frame, 10 + 3 * k, fields.range[k]);
-        put16(frame, 22 + 7 * k, fields.anchorX[k]);
-        put16(frame, 24 + 7 * k, fields.anchorY[k]);
-        put16(frame, 26 + 7 * k, fields.anchorZ[k]);
-    }
-    frame[50] = ReportFrame::End0;
-    frame[51] = ReportFrame::End1;
-    return frame;
 }

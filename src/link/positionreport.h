@@ -43,19 +43,4 @@ inline int centimetres(double metres)
 void decodePositionReport(const char *data, qsizetype size, PositionReport &report);
 void decodePositionReport(const QByteArray &frame, PositionReport &report);
 
-// The fields of a frame as the kit sends them: centimetres, identifiers and ranges.
-struct ReportFields
-{
-    int tagId = 0;
-    int tagX = 0, tagY = 0, tagZ = 0;
-    int anchorId[PositionReport::AnchorCount] = { 0, 1, 2, 3 };
-    int range[PositionReport::AnchorCount] = {};
-    int anchorX[PositionReport::AnchorCount] = {};
-    int anchorY[PositionReport::AnchorCount] = {};
-    int anchorZ[PositionReport::AnchorCount] = {};
-};
-
-// Builds the 52-byte frame the kit sends for `fields`; values are stored as their low 8 or 16 bits.
-QByteArray encodePositionReport(const ReportFields &fields);
-
 #endif // POSITIONREPORT_H

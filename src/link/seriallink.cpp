@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "link/kitport.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
@@ -17,11 +18,7 @@ void MainWindow::serialOpenOrClose()
             serialPort = nullptr;
             return;
         }
-        serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-        serialPort->setDataBits(QSerialPort::Data8);
-        serialPort->setParity(QSerialPort::NoParity);
-        serialPort->setStopBits(QSerialPort::OneStop);
-        serialPort->setFlowControl(QSerialPort::NoFlowControl);
+        applyKitPortSettings(*serialPort);
         // A new stream: half a frame left from an earlier session must not join it.
         serialBuffer.clear();
 

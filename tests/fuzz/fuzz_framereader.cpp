@@ -1,3 +1,4 @@
+#include "kitframes.h"
 #include "link/framereader.h"
 #include "link/positionreport.h"
 

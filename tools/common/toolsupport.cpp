@@ -1,5 +1,7 @@
 #include "toolsupport.h"
 
+#include "link/hostport.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
@@ -43,17 +45,11 @@ void quitOnSignals(QCoreApplication &app, std::function<void()> before)
 
 bool parseListenAddress(const QString &text, QHostAddress &host, quint16 &port)
 {
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon < 0)
+    QString name;
+    quint16 number = 0;
+    if (!parseHostPort(text, name, number) || !host.setAddress(name))
         return false;
-    bool ok = false;
-    const uint value = text.mid(colon + 1).toUInt(&ok);
-    QString name = text.left(colon);
-    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
-        name = name.mid(1, name.size() - 2);
-    if (!ok || value > 65535 || !host.setAddress(name))
-        return false;
-    port = quint16(value);
+    port = number;
     return true;
 }
 

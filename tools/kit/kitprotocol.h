@@ -6,6 +6,9 @@
 
 #include <array>
 
+// The kit's side of the protocol, written apart from the protocol library on purpose: the
+// viewer's decoder and command builder are checked against this encoder and this command
+// reader, so a misreading on either side shows instead of agreeing with itself.
 namespace kit {
 
 struct Anchor

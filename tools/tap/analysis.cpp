@@ -1,31 +1,9 @@
 #include "analysis.h"
 
-#include "link/anchorconfig.h"
-
 #include <QStringList>
 
 #include <cmath>
 #include <cstdlib>
-
-namespace {
-
-constexpr char CommandStart = char(0x93);
-
-QString describeCommand(const AnchorConfigCommand::Decoded &command)
-{
-    QStringList parts;
-    for (int k = 0; k < AnchorConfigCommand::AnchorCount; ++k) {
-        const auto &cm = command.centimetres[size_t(k)];
-        parts << QStringLiteral("anchor %1 at (%2, %3, %4) cm")
-                     .arg(command.rows[size_t(k)])
-                     .arg(cm[0])
-                     .arg(cm[1])
-                     .arg(cm[2]);
-    }
-    return parts.join(QStringLiteral("; ")) + QStringLiteral("; tag %1").arg(command.tagId);
-}
-
-} // namespace
 
 StreamAnalysis::StreamAnalysis(int maxResidualCm)
     : m_maxResidual(maxResidualCm)
@@ -72,26 +50,12 @@ void StreamAnalysis::fromKit(qint64 micros, const QByteArray &bytes)
 
 void StreamAnalysis::toKit(qint64 micros, const QByteArray &bytes)
 {
-    m_commandBytes += bytes;
-    for (;;) {
-        const int start = m_commandBytes.indexOf(CommandStart);
-        if (start < 0) {
-            m_commandBytes.clear();
-            return;
-        }
-        m_commandBytes.remove(0, start);
-        if (m_commandBytes.size() < AnchorConfigCommand::Size)
-            return;
-        AnchorConfigCommand::Decoded command;
-        if (!AnchorConfigCommand::decode(m_commandBytes.constData(), m_commandBytes.size(),
-                                         command)) {
-            m_commandBytes.remove(0, 1);
-            continue;
-        }
-        m_commandBytes.remove(0, AnchorConfigCommand::Size);
+    m_commands.append(bytes);
+    AnchorConfigCommand::Decoded command;
+    while (m_commands.next(command)) {
         ++m_totals.commands;
         if (onCommand)
-            onCommand(micros, describeCommand(command));
+            onCommand(micros, AnchorConfigCommand::describe(command));
     }
 }
 

@@ -1,6 +1,7 @@
 #ifndef ANALYSIS_H
 #define ANALYSIS_H
 
+#include "link/anchorconfig.h"
 #include "link/framereader.h"
 #include "link/positionreport.h"
 
@@ -65,7 +66,7 @@ public:
 
 private:
     FrameReader m_reader;
-    QByteArray m_commandBytes;
+    AnchorConfigCommand::Reader m_commands;
     Totals m_totals;
     int m_maxResidual;
     bool m_keep = false;

@@ -1,5 +1,7 @@
 #include "tap.h"
 
+#include "link/hostport.h"
+#include "link/kitport.h"
 #include "toolsupport.h"
 
 #include <QDateTime>
@@ -18,16 +20,7 @@ constexpr int ConnectTimeoutMs = 3000;
 // HOST:PORT, or nothing when `text` names a device.
 bool splitHostPort(const QString &text, QString &host, quint16 &port)
 {
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (text.startsWith(QLatin1Char('/')) || colon <= 0)
-        return false;
-    bool ok = false;
-    const uint value = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || value == 0 || value > 65535)
-        return false;
-    host = text.left(colon);
-    port = quint16(value);
-    return true;
+    return !text.startsWith(QLatin1Char('/')) && parseHostPort(text, host, port) && port != 0;
 }
 
 } // namespace
@@ -137,11 +130,7 @@ bool Tap::openKit(QString *error)
         delete serial;
         return false;
     }
-    serial->setBaudRate(QSerialPort::Baud115200);
-    serial->setDataBits(QSerialPort::Data8);
-    serial->setParity(QSerialPort::NoParity);
-    serial->setStopBits(QSerialPort::OneStop);
-    serial->setFlowControl(QSerialPort::NoFlowControl);
+    applyKitPortSettings(*serial);
     connect(serial, &QSerialPort::readyRead, this, &Tap::readKit);
     connect(serial, &QSerialPort::errorOccurred, this,
             [this, serial](QSerialPort::SerialPortError e) {
