@@ -1,5 +1,5 @@
 #include "app/mainwindow.h"
-#include "display/plan.h"
+#include "display/planscene.h"
 #include "display/rangetable.h"
 #include "kitframes.h"
 #include "link/positionreport.h"
@@ -137,8 +137,6 @@ private slots:
     void gridIsPaintedOverMarkers();
     void movedPlanLooksLikeAFreshOne_data();
     void movedPlanLooksLikeAFreshOne();
-    void rangeCirclesLookLikePlainEllipses_data();
-    void rangeCirclesLookLikePlainEllipses();
     void rangeTable();
     void rangeTableLabelsAndValues_data();
     void rangeTableLabelsAndValues();
@@ -147,8 +145,8 @@ private slots:
 // Pins down every item of one report, in the order added, so a speed-up cannot change the plan.
 void PlanTest::oneReportScene()
 {
-    QGraphicsScene scene;
-    drawPlan(&scene, roomReport());
+    PlanScene scene;
+    scene.showReport(roomReport());
     const QString blue = QStringLiteral("#0000ff");
     QStringList expected = {
         "text 1 at 5,5 #0000ff 25pt bold",
@@ -176,14 +174,14 @@ void PlanTest::oneReportScene()
         QCOMPARE(actual.at(i), expected.at(i));
 
     // Rebuilt from nothing: a second report leaves the same items, not twice as many.
-    drawPlan(&scene, roomReport());
+    scene.showReport(roomReport());
     QCOMPARE(describeScene(scene), actual);
 }
 
 void PlanTest::allZeroReport()
 {
-    QGraphicsScene scene;
-    drawPlan(&scene, reportOf(ReportFields {}));
+    PlanScene scene;
+    scene.showReport(reportOf(ReportFields {}));
     const QStringList items = describeScene(scene);
     QCOMPARE(items.size(), 214);
     QCOMPARE(items.at(0), QStringLiteral("text 0 at 5,5 #0000ff 25pt bold"));
@@ -235,8 +233,8 @@ void PlanTest::placesInPlanCoordinates()
     f.range[0] = range;
     f.tagX = x;
     f.tagY = y;
-    QGraphicsScene scene;
-    drawPlan(&scene, reportOf(f));
+    PlanScene scene;
+    scene.showReport(reportOf(f));
     const QStringList items = describeScene(scene);
     QCOMPARE(items.at(0), anchorLabel);
     QCOMPARE(items.at(5), anchorCircle);
@@ -249,11 +247,11 @@ void PlanTest::placesInPlanCoordinates()
 
 void PlanTest::gridGrowsAndNeverShrinks()
 {
-    QGraphicsScene scene;
-    drawPlan(&scene, reportOf(ReportFields {}));
+    PlanScene scene;
+    scene.showReport(reportOf(ReportFields {}));
     ReportFields far;
     far.anchorX[1] = 8000;
-    drawPlan(&scene, reportOf(far));
+    scene.showReport(reportOf(far));
     QStringList items = describeScene(scene);
     const QLineF axis
         = qgraphicsitem_cast<QGraphicsLineItem *>(scene.items(Qt::AscendingOrder).at(16))->line();
@@ -262,7 +260,7 @@ void PlanTest::gridGrowsAndNeverShrinks()
     QCOMPARE(axis.x1(), -axis.x2());
 
     for (int i = 0; i < 3; ++i)
-        drawPlan(&scene, reportOf(ReportFields {}));
+        scene.showReport(reportOf(ReportFields {}));
     const QLineF later
         = qgraphicsitem_cast<QGraphicsLineItem *>(scene.items(Qt::AscendingOrder).at(16))->line();
     QVERIFY(later.x2() >= axis.x2());
@@ -273,7 +271,7 @@ void PlanTest::gridGrowsAndNeverShrinks()
 // added, so that the grid and the fit follow the plan, whatever happens between reports.
 void PlanTest::sceneRectCoversEveryItemEverDrawn()
 {
-    QGraphicsScene scene;
+    PlanScene scene;
     QRectF everything;
     const int xs[] = { 0, 8000, -30000, 120, 32767, 0 };
     const int ranges[] = { 0, 5000, 65535, 300, 100, 0 };
@@ -283,7 +281,7 @@ void PlanTest::sceneRectCoversEveryItemEverDrawn()
         f.anchorY[(i + 1) % 4] = -xs[i] / 2;
         f.range[i % 4] = ranges[i];
         f.tagX = xs[i] / 3;
-        drawPlan(&scene, reportOf(f));
+        scene.showReport(reportOf(f));
         everything |= scene.itemsBoundingRect();
         QCOMPARE(scene.sceneRect(), everything);
     }
@@ -294,8 +292,8 @@ void PlanTest::gridIsPaintedOverMarkers()
     ReportFields f;
     f.tagX = 100;
     f.tagY = 100;
-    QGraphicsScene scene;
-    drawPlan(&scene, reportOf(f));
+    PlanScene scene;
+    scene.showReport(reportOf(f));
     QImage image(40, 40, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
@@ -323,10 +321,10 @@ void PlanTest::movedPlanLooksLikeAFreshOne()
 {
     QFETCH(int, farRange);
     QFETCH(double, zoom);
-    QGraphicsScene moved;
+    PlanScene moved;
     ReportFields f;
     f.range[2] = farRange;
-    drawPlan(&moved, reportOf(f));
+    moved.showReport(reportOf(f));
     f.range[2] = 0;
     QRectF before;
     for (int i = 0; i < 40; ++i) {
@@ -337,11 +335,11 @@ void PlanTest::movedPlanLooksLikeAFreshOne()
         for (int k = 0; k < 4; ++k)
             f.range[k] = 100 + 13 * i + 40 * k;
         before = moved.sceneRect();
-        drawPlan(&moved, reportOf(f));
+        moved.showReport(reportOf(f));
     }
-    QGraphicsScene fresh;
+    PlanScene fresh;
     fresh.setSceneRect(before);
-    drawPlan(&fresh, reportOf(f));
+    fresh.showReport(reportOf(f));
     QCOMPARE(fresh.sceneRect(), moved.sceneRect());
 
     const auto render = [&](QGraphicsScene &scene) {
@@ -355,74 +353,6 @@ void PlanTest::movedPlanLooksLikeAFreshOne()
         return image;
     };
     QVERIFY(render(moved) == render(fresh));
-}
-
-void PlanTest::rangeCirclesLookLikePlainEllipses_data()
-{
-    QTest::addColumn<double>("zoom");
-    QTest::addColumn<QPointF>("centre");
-    // Around the centre, in viewport pixels; empty for the whole viewport.
-    QTest::addColumn<QRect>("exposed");
-    QTest::addColumn<int>("firstRange");
-    // The first anchor's circle reaches 282 cm from the origin each way.
-    QTest::newRow("circles reach past the view") << 1.0 << QPointF(450, -350) << QRect() << 320;
-    QTest::newRow("close up on an anchor") << 3.0 << QPointF(0, 0) << QRect() << 320;
-    QTest::newRow("odd zoom, off the grid") << 2.37 << QPointF(-333.3, -111.7) << QRect() << 320;
-    QTest::newRow("a band across the view")
-        << 1.6 << QPointF(200, -150) << QRect(-250, -24, 500, 8) << 320;
-    QTest::newRow("just past a circle's side")
-        << 1.5 << QPointF(282, 0) << QRect(1, -20, 4, 40) << 320;
-    QTest::newRow("beside a circle's top")
-        << 1.0 << QPointF(0, -282) << QRect(-16, -4, 4, 8) << 320;
-    QTest::newRow("a circle of no size") << 1.0 << QPointF(0, 0) << QRect() << 0;
-    // Qt strokes pens this thin otherwise; its pixels here depend on where the outline starts.
-    QTest::newRow("a thin pen, far out") << 0.4 << QPointF(782, 282) << QRect() << 320;
-}
-
-// Range circles stroke only what can show; what shows must be what plain ellipses show.
-void PlanTest::rangeCirclesLookLikePlainEllipses()
-{
-    QFETCH(double, zoom);
-    QFETCH(QPointF, centre);
-    QFETCH(QRect, exposed);
-    QFETCH(int, firstRange);
-    QGraphicsScene scene;
-    drawPlan(&scene, roomReport(firstRange));
-    QGraphicsView view(&scene);
-    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setFrameShape(QFrame::NoFrame);
-    view.setRenderHint(QPainter::Antialiasing);
-    view.resize(500, 450);
-    view.setTransform(QTransform::fromScale(zoom, zoom));
-    view.show();
-    view.centerOn(centre);
-    const QRegion region = exposed.isEmpty()
-        ? QRegion(view.viewport()->rect())
-        : QRegion(exposed.translated(view.mapFromScene(centre)));
-
-    // Drawn a little way into a larger image, as a widget is drawn into its window.
-    const auto render = [&] {
-        QImage image(540, 480, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::white);
-        view.viewport()->render(&image, QPoint(23, 11), region);
-        return image;
-    };
-    const QImage drawn = render();
-    int circles = 0;
-    for (QGraphicsItem *item : scene.items()) {
-        auto *circle = qgraphicsitem_cast<QGraphicsEllipseItem *>(item);
-        if (!circle || circle->brush().style() != Qt::NoBrush)
-            continue;
-        auto *plain = new QGraphicsEllipseItem(circle->rect());
-        plain->setPen(circle->pen());
-        scene.addItem(plain);
-        plain->stackBefore(circle);
-        circle->hide();
-        ++circles;
-    }
-    QCOMPARE(circles, 4);
-    QVERIFY(drawn == render());
 }
 
 void PlanTest::rangeTable()

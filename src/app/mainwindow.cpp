@@ -1,11 +1,11 @@
 #include "app/mainwindow.h"
 
 #include "app/tablesetup.h"
+#include "display/planscene.h"
 #include "ui_mainwindow.h"
 #include "view/graphicsview.h"
 #include "view/repaintpacer.h"
 
-#include <QGraphicsScene>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -42,12 +42,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(view, SIGNAL(sceneMaxtrixChanged()), this, SLOT(sceneMaxtrixReceiver()));
     connect(view, SIGNAL(sceneFitView()), this, SLOT(sceneFitgraphicsView()));
 
-    scene = new QGraphicsScene(this);
-    // Every marker moves on every report: an index would be rebuilt as often as it is used.
-    // The plan repaints what a report moved itself, since Qt would repaint the bounding
-    // rectangles of the range circles, which is nearly the whole view.
-    scene->setItemIndexMethod(QGraphicsScene::NoIndex);
-    view->setViewportUpdateMode(QGraphicsView::NoViewportUpdate);
+    scene = new PlanScene(this);
+    // A report moves the range circles, whose bounding rectangles cover nearly the whole view.
+    view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     view->setScene(scene);
     new RepaintPacer(this);
     view->show();

@@ -9,7 +9,7 @@
 #include <QString>
 
 class GraphicsView;
-class QGraphicsScene;
+class PlanScene;
 class QSerialPort;
 class QTcpSocket;
 
@@ -57,7 +57,7 @@ private:
     // Both links cut their streams into frames the same way.
     FrameReader tcpBuffer;
     FrameReader serialBuffer;
-    QGraphicsScene *scene = nullptr;
+    PlanScene *scene = nullptr;
     GraphicsView *view = nullptr;
     PositionReport report;
 };

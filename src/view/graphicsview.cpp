@@ -47,14 +47,6 @@ void GraphicsView::keyPressEvent(QKeyEvent *event)
     QGraphicsView::keyPressEvent(event);
 }
 
-// A view that leaves repainting to its scene's owner would not repaint a scroll either.
-void GraphicsView::scrollContentsBy(int dx, int dy)
-{
-    QGraphicsView::scrollContentsBy(dx, dy);
-    if (viewportUpdateMode() == NoViewportUpdate)
-        viewport()->update();
-}
-
 QTransform zoomTransform(float factor)
 {
     QTransform transform;

@@ -21,7 +21,6 @@ signals:
 protected:
     void wheelEvent(QWheelEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
-    void scrollContentsBy(int dx, int dy) override;
 };
 
 // The transformation that shows the plan at `factor` times its size on both axes.

@@ -2,8 +2,6 @@
 
 #include "view/graphicsview.h"
 
-#include <QGraphicsScene>
-
 void MainWindow::sceneMaxtrixReceiver()
 {
     view->setTransform(zoomTransform(view->zoomFactor), false);
@@ -12,7 +10,7 @@ void MainWindow::sceneMaxtrixReceiver()
 void MainWindow::sceneFitgraphicsView()
 {
     float factor = 0;
-    if (!fitFactor(scene->sceneRect(), factor))
+    if (!fitFactor(view->scene()->sceneRect(), factor))
         return;
     view->zoomFactor = factor;
     view->setTransform(zoomTransform(factor), false);
