@@ -1,9 +1,11 @@
 #include "app/mainwindow.h"
-#include "display/plan.h"
+#include "display/planscene.h"
 #include "display/rangetable.h"
 #include "link/framereader.h"
 #include "link/positionreport.h"
+#include "statistics.h"
 #include "testsupport.h"
+#include "toolprocess.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -12,7 +14,6 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTableWidget>
@@ -48,26 +49,6 @@ QByteArray frame(int i)
             std::lround(std::hypot(fields.tagX - fields.anchorX[k], fields.tagY - fields.anchorY[k],
                                    fields.tagZ - fields.anchorZ[k])));
     return encodePositionReport(fields);
-}
-
-long residentKiB()
-{
-    long pages = 0, resident = 0;
-    FILE *statm = fopen("/proc/self/statm", "r");
-    if (statm) {
-        if (fscanf(statm, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        fclose(statm);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-double cpuSeconds()
-{
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void BM_Decode(benchmark::State &state)
@@ -119,14 +100,14 @@ void BM_Report(benchmark::State &state)
 {
     MainWindow window;
     window.show();
-    auto *scene = window.findChild<QGraphicsScene *>();
+    auto *scene = window.findChild<PlanScene *>();
     auto *table = window.findChild<QTableWidget *>("rangeDisplaytableWidget");
     PositionReport report;
     if (state.range(0) > 0) {
         ReportFields far;
         far.anchorX[1] = int(state.range(0));
         decodePositionReport(encodePositionReport(far), report);
-        drawPlan(scene, report);
+        scene->showReport(report);
         QApplication::processEvents();
     }
     QList<QByteArray> frames;
@@ -138,7 +119,7 @@ void BM_Report(benchmark::State &state)
         clock.start();
         const QByteArray &bytes = frames.at(i++ % frames.size());
         decodePositionReport(bytes.constData(), bytes.size(), report);
-        drawPlan(scene, report);
+        scene->showReport(report);
         refreshRangeTable(table, report);
         state.SetIterationTime(double(clock.nsecsElapsed()) / 1e9);
         QApplication::processEvents();
@@ -153,10 +134,10 @@ void BM_PlanPaint(benchmark::State &state)
 {
     MainWindow window;
     window.show();
-    auto *scene = window.findChild<QGraphicsScene *>();
+    auto *scene = window.findChild<PlanScene *>();
     PositionReport report;
     decodePositionReport(frame(0), report);
-    drawPlan(scene, report);
+    scene->showReport(report);
     if (state.range(0) == 1) {
         for (QGraphicsItem *item : scene->items()) {
             auto *ellipse = qgraphicsitem_cast<QGraphicsEllipseItem *>(item);
@@ -173,7 +154,7 @@ BENCHMARK(BM_PlanPaint)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Scenes the plan can be in, since its grid only grows: 0 the smallest, 1 after one anchor
 // range of 65535 (what a kit may send for a missing measurement), 2 after the 16-bit extremes.
-void growScene(QGraphicsScene *scene, int kind)
+void growScene(PlanScene *scene, int kind)
 {
     if (kind == 0)
         return;
@@ -187,7 +168,7 @@ void growScene(QGraphicsScene *scene, int kind)
     }
     PositionReport report;
     decodePositionReport(encodePositionReport(far), report);
-    drawPlan(scene, report);
+    scene->showReport(report);
 }
 
 // Paints last of all in the viewport, after the plan: the moment a report is on screen.
@@ -210,14 +191,6 @@ private:
     std::function<void()> m_painted;
 };
 
-double percentile(QList<double> values, double p)
-{
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values.at(qMin(values.size() - 1, int(p * (values.size() - 1) + 0.5)));
-}
-
 // The serial line's maximum: 115200 baud, ten bits a byte, 52 bytes a frame.
 constexpr double LineRate = 115200.0 / 10 / 52;
 
@@ -234,7 +207,7 @@ void BM_NetworkReports(benchmark::State &state)
     server.listen(QHostAddress::LocalHost, 0);
     MainWindow window;
     window.show();
-    auto *scene = window.findChild<QGraphicsScene *>();
+    auto *scene = window.findChild<PlanScene *>();
     growScene(scene, int(state.range(1)));
     window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
     window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(server.serverPort()));
@@ -286,7 +259,7 @@ void BM_NetworkReports(benchmark::State &state)
     for (auto _ : state) {
         latencies.clear();
         const qint64 target = reports + perIteration;
-        const double cpuBefore = cpuSeconds();
+        const double cpuBefore = ownCpuSeconds();
         const qint64 start = clock.nsecsElapsed();
         for (int i = 0; i < (paced ? perIteration : 1); ++i) {
             runUntil(start + i * interval);
@@ -299,10 +272,10 @@ void BM_NetworkReports(benchmark::State &state)
             runUntil(clock.nsecsElapsed() + 1'000'000);
         const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
         state.SetIterationTime(elapsed);
-        cpu += cpuSeconds() - cpuBefore;
+        cpu += ownCpuSeconds() - cpuBefore;
         seconds += elapsed;
-        state.counters["latency_median_ms"] = percentile(latencies, 0.5);
-        state.counters["latency_max_ms"] = percentile(latencies, 1);
+        state.counters["latency_median_ms"] = tools::percentile(latencies, 0.5);
+        state.counters["latency_max_ms"] = tools::percentile(latencies, 1);
     }
     const double total = double(state.iterations()) * perIteration;
     state.counters["cpu_ms_per_report"] = cpu * 1000 / total;
@@ -313,50 +286,6 @@ BENCHMARK(BM_NetworkReports)
     ->ArgsProduct({ { 1, 500 }, { 0, 1, 2 } })
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-
-QString kitProgram()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-kit");
-}
-
-// The port in a tool's first line, "listening: HOST:PORT".
-quint16 startedPort(QProcess &tool)
-{
-    QByteArray out;
-    while (!out.contains('\n') && tool.waitForReadyRead(5000))
-        out += tool.readAllStandardOutput();
-    return quint16(out.mid(out.lastIndexOf(':', out.indexOf('\n')) + 1).trimmed().toUInt());
-}
-
-quint16 startKit(QProcess &kit, const QStringList &arguments)
-{
-    kit.start(kitProgram(), QStringList { "--listen", "127.0.0.1:0" } + arguments);
-    kit.waitForStarted();
-    return startedPort(kit);
-}
-
-// The tap between a kit (a local server here) and a viewer (a local client), as a separate
-// process. Starts it with `arguments` and returns the port it serves viewers on.
-quint16 startTap(QProcess &tap, quint16 kitPort, const QStringList &arguments)
-{
-    tap.start(QCoreApplication::applicationDirPath() + QStringLiteral("/zorvan-tap"),
-              QStringList { "--kit", QStringLiteral("127.0.0.1:%1").arg(kitPort), "--listen",
-                            "127.0.0.1:0", "--quiet", "--force" }
-                  + arguments);
-    tap.waitForStarted();
-    return startedPort(tap);
-}
-
-double processCpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong())
-        / double(sysconf(_SC_CLK_TCK));
-}
 
 // A kit, a viewer and, for range(0) > 0, the tap between them (2: recording and writing CSV
 // too). The kit sends `range(1)` frames as fast as the links take them (0: one at a time at
@@ -370,13 +299,17 @@ void BM_Tap(benchmark::State &state)
     const int frames = paced ? int(5 * LineRate) : int(state.range(1));
     QTcpServer kitServer;
     kitServer.listen(QHostAddress::LocalHost, 0);
-    QProcess tap;
+    ToolProcess tap("zorvan-tap");
     const QTemporaryDir dir;
     quint16 viewerPort = kitServer.serverPort();
     if (mode > 0) {
-        const QStringList files { "--record", dir.filePath("run.zvcap"), "--csv",
-                                  dir.filePath("run.csv") };
-        viewerPort = startTap(tap, kitServer.serverPort(), mode == 2 ? files : QStringList {});
+        QStringList arguments { "--kit", QStringLiteral("127.0.0.1:%1").arg(kitServer.serverPort()),
+                                "--quiet", "--force" };
+        if (mode == 2)
+            arguments << "--record" << dir.filePath("run.zvcap") << "--csv"
+                      << dir.filePath("run.csv");
+        tap.start(arguments);
+        viewerPort = tap.port();
     }
     QTcpSocket viewer;
     viewer.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -427,7 +360,7 @@ void BM_Tap(benchmark::State &state)
         received = 0;
         written.clear();
         latencies.clear();
-        const double cpuBefore = mode > 0 ? processCpuSeconds(tap.processId()) : 0;
+        const double cpuBefore = mode > 0 ? tap.cpuSeconds() : 0;
         const qint64 start = clock.nsecsElapsed();
         if (paced) {
             for (int i = 0; i < frames; ++i) {
@@ -454,14 +387,12 @@ void BM_Tap(benchmark::State &state)
         const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
         state.SetIterationTime(elapsed);
         seconds += elapsed;
-        tapCpu += mode > 0 ? processCpuSeconds(tap.processId()) - cpuBefore : 0;
-        state.counters["latency_median_ms"] = percentile(latencies, 0.5);
-        state.counters["latency_max_ms"] = percentile(latencies, 1);
+        tapCpu += mode > 0 ? tap.cpuSeconds() - cpuBefore : 0;
+        state.counters["latency_median_ms"] = tools::percentile(latencies, 0.5);
+        state.counters["latency_max_ms"] = tools::percentile(latencies, 1);
     }
     state.counters["frames_per_s"] = double(frames) * double(state.iterations()) / seconds;
     state.counters["tap_cpu_share"] = tapCpu / seconds;
-    tap.terminate();
-    tap.waitForFinished(3000);
 }
 BENCHMARK(BM_Tap)
     ->ArgsProduct({ { 0, 1, 2 }, { 0, 20000 } })
@@ -476,9 +407,9 @@ void BM_EndToEnd(benchmark::State &state)
     const int rate = int(state.range(0));
     const int frames = rate == 0 ? 20000 : rate * 10;
     for (auto _ : state) {
-        QProcess kit;
-        const quint16 port = startKit(
-            kit, { "--rate", QString::number(rate), "--count", QString::number(frames) });
+        ToolProcess kit;
+        kit.start({ "--rate", QString::number(rate), "--count", QString::number(frames) });
+        const quint16 port = kit.port();
         MainWindow window;
         window.show();
         QEventLoop loop;
@@ -490,7 +421,7 @@ void BM_EndToEnd(benchmark::State &state)
         QTimer::singleShot(120000, &loop, &QEventLoop::quit);
         window.findChild<QLineEdit *>("ipLineEdit")->setText(QStringLiteral("127.0.0.1"));
         window.findChild<QLineEdit *>("portLineEdit")->setText(QString::number(port));
-        const double cpuBefore = cpuSeconds();
+        const double cpuBefore = ownCpuSeconds();
         QElapsedTimer clock;
         clock.start();
         window.findChild<QPushButton *>("wifiPushBtn")->click();
@@ -499,8 +430,8 @@ void BM_EndToEnd(benchmark::State &state)
         state.SetIterationTime(seconds);
         state.counters["frames"] = double(reports);
         state.counters["frames_per_s"] = double(reports) / seconds;
-        state.counters["cpu_share"] = (cpuSeconds() - cpuBefore) / seconds;
-        kit.waitForFinished(5000);
+        state.counters["cpu_share"] = (ownCpuSeconds() - cpuBefore) / seconds;
+        kit.waitForExit(PatienceMs);
     }
 }
 BENCHMARK(BM_EndToEnd)
@@ -516,14 +447,14 @@ void BM_Memory(benchmark::State &state)
     for (auto _ : state) {
         MainWindow window;
         window.show();
-        auto *scene = window.findChild<QGraphicsScene *>();
+        auto *scene = window.findChild<PlanScene *>();
         auto *table = window.findChild<QTableWidget *>("rangeDisplaytableWidget");
         PositionReport report;
         long after1k = 0;
         for (int i = 1; i <= 100000; ++i) {
             const QByteArray bytes = frame(i);
             decodePositionReport(bytes.constData(), bytes.size(), report);
-            drawPlan(scene, report);
+            scene->showReport(report);
             refreshRangeTable(table, report);
             if (i % 10 == 0)
                 QApplication::processEvents();

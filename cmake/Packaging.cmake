@@ -28,33 +28,46 @@ foreach(page zorvan.1 zorvan-kit.1 zorvan-tap.1 changelog)
 endforeach()
 add_custom_target(zorvan_docs ALL DEPENDS ${compressed})
 
+# Two packages: the viewer for a desktop, and the tools, which need no display and run on a
+# server or a small board beside the kit.
 install(FILES ${packaging}/org.zorvan.Zorvan.desktop
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT viewer)
 install(FILES ${packaging}/zorvan.svg
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES ${generated}/org.zorvan.Zorvan.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-install(FILES ${generated}/zorvan.1.gz ${generated}/zorvan-kit.1.gz ${generated}/zorvan-tap.1.gz
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT viewer)
+install(FILES ${generated}/org.zorvan.Zorvan.metainfo.xml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT viewer)
+install(FILES ${generated}/zorvan.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT viewer)
+install(FILES ${generated}/zorvan-kit.1.gz ${generated}/zorvan-tap.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 install(FILES ${packaging}/copyright ${generated}/changelog.gz
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorvan COMPONENT viewer)
+install(FILES ${packaging}/copyright ${generated}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorvan-tools COMPONENT tools)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL viewer tools)
 set(CPACK_PACKAGE_NAME zorvan)
 set(CPACK_PACKAGE_VENDOR "The Zorvan developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "viewer and configuration tool for a positioning kit")
-set(CPACK_PACKAGE_DESCRIPTION
-"Zorvan reads the position reports of a positioning kit, four anchors and one
+set(CPACK_DEBIAN_VIEWER_PACKAGE_NAME zorvan)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zorvan-tools)
+set(CPACK_DEBIAN_VIEWER_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_VIEWER_PACKAGE_RECOMMENDS zorvan-tools)
+set(CPACK_COMPONENT_VIEWER_DESCRIPTION
+"viewer and configuration tool for a positioning kit
+Zorvan reads the position reports of a positioning kit, four anchors and one
 tag, over a serial port or a TCP connection. It draws a live plan of the
 anchors, their range circles and the tag, shows the latest report in a table,
-and sends the kit the coordinates of its anchors.
-
-The package also holds zorvan-kit, a simulated kit for trying the viewer
-without hardware, and zorvan-tap, which shares a kit with several viewers,
-records and replays its stream, exports it as CSV and checks its ranges
-against its positions.")
+and sends the kit the coordinates of its anchors.")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+"simulated kit and headless tap for a positioning kit
+zorvan-kit simulates a positioning kit for trying the viewer without hardware.
+zorvan-tap shares a kit with several viewers, records and replays its stream,
+exports it as CSV and checks its ranges against its positions. Neither needs
+a display.")
 set(CPACK_PACKAGE_CONTACT "${ZORVAN_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZORVAN_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

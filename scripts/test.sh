@@ -25,6 +25,6 @@ configure "$ROOT/build-qt6" -DZORVAN_TESTS=ON -DZORVAN_QT_MAJOR=6
 build "$ROOT/build-qt6"
 run_tests "$ROOT/build-qt6"
 
-deb=$("$ROOT/scripts/package.sh")
-stage "checking $deb"
-"$ROOT/tests/package/check-package.sh" "$deb"
+mapfile -t debs < <("$ROOT/scripts/package.sh")
+stage "checking ${debs[*]}"
+"$ROOT/tests/package/check-package.sh" "${debs[@]}"

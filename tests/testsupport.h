@@ -20,7 +20,6 @@
 
 #include <fcntl.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -54,15 +53,9 @@ inline bool connectTcpLink(MainWindow &window, quint16 port)
 // spins uses all of it, so a low figure is no timing race.
 inline double cpuSecondsDuring(int ms)
 {
-    const auto used = [] {
-        rusage usage = {};
-        getrusage(RUSAGE_SELF, &usage);
-        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    };
-    const double before = used();
+    const double before = ownCpuSeconds();
     QTest::qWait(ms);
-    return used() - before;
+    return ownCpuSeconds() - before;
 }
 
 // The tag identifier of every report the window announces, in order.

@@ -3,14 +3,37 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTest>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 // How long a test waits for something that should happen. A passing run never waits this long
 // and a failing one may: sanitizers and a busy machine slow things tenfold, so it is generous.
 constexpr int PatienceMs = 30000;
+
+// CPU seconds this process has used so far.
+inline double ownCpuSeconds()
+{
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// This process's resident size.
+inline long residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
+}
 
 // A companion tool, the simulator by default, as a separate process, with its output
 // collected line by line.
@@ -115,6 +138,18 @@ public:
     }
 
     QProcess &process() { return m_process; }
+
+    // CPU seconds the tool has used so far, in the 10 ms ticks the system counts.
+    double cpuSeconds() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        return double(fields.value(11).toLongLong() + fields.value(12).toLongLong())
+            / double(sysconf(_SC_CLK_TCK));
+    }
 
 private:
     QString m_program;

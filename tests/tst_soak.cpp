@@ -41,15 +41,6 @@ void collectWarnings(QtMsgType type, const QMessageLogContext &context, const QS
     previousHandler(type, context, message);
 }
 
-long residentKiB()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.size() > 1 ? fields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
-}
-
 // The fields a viewer shows of a report, as one comparable line.
 QString summary(const PositionReport &r)
 {

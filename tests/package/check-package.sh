@@ -1,42 +1,65 @@
 #!/usr/bin/env bash
-# Checks a built .deb as a distribution would: the files a desktop user needs are in it, the
-# desktop entry and AppStream metadata validate, and lintian finds no error.
+# Checks the built packages as a distribution would: each holds the files its users need, the
+# tools' package needs nothing of a display and works on its own, the desktop entry and
+# AppStream metadata validate, and lintian finds no error.
+# Usage: check-package.sh VIEWER.deb TOOLS.deb
 set -euo pipefail
-deb=$1
+viewer=$1
+tools=$2
 failed=0
 fail() {
     echo "package check failed: $*" >&2
     failed=1
 }
 
-contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
-for path in /usr/bin/zorvan /usr/bin/zorvan-kit /usr/bin/zorvan-tap \
-    /usr/share/applications/org.zorvan.Zorvan.desktop \
+# has DEB PATH...: every PATH is in DEB.
+has() {
+    local deb=$1 contents path
+    shift
+    contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
+    for path in "$@"; do
+        grep -qx "$path" <<<"$contents" || fail "$path is missing from $(basename "$deb")"
+    done
+}
+has "$viewer" /usr/bin/zorvan /usr/share/applications/org.zorvan.Zorvan.desktop \
     /usr/share/icons/hicolor/scalable/apps/zorvan.svg \
-    /usr/share/metainfo/org.zorvan.Zorvan.metainfo.xml \
-    /usr/share/man/man1/zorvan.1.gz /usr/share/man/man1/zorvan-kit.1.gz \
-    /usr/share/man/man1/zorvan-tap.1.gz \
-    /usr/share/doc/zorvan/copyright /usr/share/doc/zorvan/changelog.gz; do
-    grep -qx "$path" <<<"$contents" || fail "$path is missing"
+    /usr/share/metainfo/org.zorvan.Zorvan.metainfo.xml /usr/share/man/man1/zorvan.1.gz \
+    /usr/share/doc/zorvan/copyright /usr/share/doc/zorvan/changelog.gz
+has "$tools" /usr/bin/zorvan-kit /usr/bin/zorvan-tap /usr/share/man/man1/zorvan-kit.1.gz \
+    /usr/share/man/man1/zorvan-tap.1.gz /usr/share/doc/zorvan-tools/copyright \
+    /usr/share/doc/zorvan-tools/changelog.gz
+for deb in "$viewer" "$tools"; do
+    package=$(dpkg-deb --field "$deb" Package)
+    grep -q "^License: MIT" <(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/copyright") \
+        || fail "the copyright file of $package does not name the MIT licence"
 done
-grep -q "^License: MIT" <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/zorvan/copyright) \
-    || fail "the copyright file does not name the MIT licence"
-depends=$(dpkg-deb --field "$deb" Depends)
-grep -q "libqt.*serialport" <<<"$depends" || fail "Depends lacks the serial port library: $depends"
+grep -q "libqt.*serialport" <<<"$(dpkg-deb --field "$viewer" Depends)" \
+    || fail "the viewer's Depends lacks the serial port library"
+depends=$(dpkg-deb --field "$tools" Depends)
+grep -q "libqt.*serialport" <<<"$depends" || fail "the tools' Depends lacks the serial port library"
+grep -Eiq "libqt[0-9]*(gui|widgets)|zorvan( |,|$)" <<<"$depends" \
+    && fail "the tools' package depends on a display library or on the viewer: $depends"
+grep -q "zorvan-tools" <<<"$(dpkg-deb --field "$viewer" Recommends)" \
+    || fail "the viewer does not recommend the tools"
+# apt resolves the tools' package alone; simulated, so that no one needs to be root.
+apt-get install --simulate --no-install-recommends "$(realpath "$tools")" >/dev/null 2>&1 \
+    || fail "apt cannot install the tools' package on its own"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-dpkg-deb -x "$deb" "$scratch"
-desktop-file-validate "$scratch/usr/share/applications/org.zorvan.Zorvan.desktop" \
+dpkg-deb -x "$viewer" "$scratch/viewer"
+dpkg-deb -x "$tools" "$scratch/tools"
+desktop-file-validate "$scratch/viewer/usr/share/applications/org.zorvan.Zorvan.desktop" \
     || fail "desktop-file-validate"
-appstreamcli validate --no-net "$scratch/usr/share/metainfo/org.zorvan.Zorvan.metainfo.xml" \
+appstreamcli validate --no-net "$scratch/viewer/usr/share/metainfo/org.zorvan.Zorvan.metainfo.xml" \
     || fail "appstreamcli validate"
-for page in zorvan zorvan-kit zorvan-tap; do
-    man -l "$scratch/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null | grep . && fail "man page $page"
+for page in viewer/usr/share/man/man1/zorvan tools/usr/share/man/man1/zorvan-kit \
+    tools/usr/share/man/man1/zorvan-tap; do
+    man -l "$scratch/$page.1.gz" 2>&1 >/dev/null | grep . && fail "man page $page"
 done
 
-# The installed tools work together: the kit serves the tap, which records; the capture reads
-# back with every frame, and the kit replays it.
+# The tools from their own package work together: the kit serves the tap, which records; the
+# capture reads back with every frame, and the kit replays it.
 listening_port() {
     for _ in $(seq 50); do
         sed -n 's/^listening: .*:\([0-9]*\)$/\1/p' "$1" | grep . && return
@@ -44,7 +67,7 @@ listening_port() {
     done
 }
 run_installed_tools() {
-    local bin=$scratch/usr/bin kit_out=$scratch/kit.out tap_out=$scratch/tap.out
+    local bin=$scratch/tools/usr/bin kit_out=$scratch/kit.out tap_out=$scratch/tap.out
     "$bin/zorvan-kit" --listen 127.0.0.1:0 --rate 200 --count 50 >"$kit_out" &
     local kit=$! port
     port=$(listening_port "$kit_out")
@@ -66,9 +89,9 @@ run_installed_tools() {
 run_installed_tools || fail "the installed kit and tap do not work together"
 
 # Lintian's warnings and notes are listed; only errors fail the check.
-report=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+report=$(lintian --tag-display-limit 0 "$viewer" "$tools" 2>&1 | grep -v 'running with root privileges' || true)
 [ -n "$report" ] && echo "$report"
 grep -q '^E: ' <<<"$report" && fail "lintian reports errors"
 
-[ "$failed" -eq 0 ] && echo "package checks passed: $deb"
+[ "$failed" -eq 0 ] && echo "package checks passed: $viewer $tools"
 exit "$failed"

@@ -2,6 +2,7 @@
 
 #include "link/hostport.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
@@ -51,6 +52,30 @@ bool parseListenAddress(const QString &text, QHostAddress &host, quint16 &port)
         return false;
     port = number;
     return true;
+}
+
+bool parseCommandLine(QCommandLineParser &parser, const QStringList &arguments, QString *error)
+{
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error
+            = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+        return false;
+    }
+    return true;
+}
+
+bool takeListenOption(const QCommandLineParser &parser, QHostAddress &host, quint16 &port,
+                      QString *error)
+{
+    const QString value = parser.value(QStringLiteral("listen"));
+    if (!parser.isSet(QStringLiteral("listen")) || parseListenAddress(value, host, port))
+        return true;
+    *error = QStringLiteral("--listen takes HOST:PORT with a numeric address, not '%1'").arg(value);
+    return false;
 }
 
 bool listen(QTcpServer &server, const QHostAddress &host, quint16 port, QString *error)

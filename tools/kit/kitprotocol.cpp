@@ -84,4 +84,24 @@ QString describe(const Command &command)
     return parts.join(QStringLiteral("; ")) + QStringLiteral("; tag %1").arg(command.tagId);
 }
 
+void takeCommands(CommandReader &reader, const QByteArray &bytes, const QString &link,
+                  const std::function<void(const QString &)> &say,
+                  const std::function<void(const Command &)> &apply)
+{
+    reader.append(bytes);
+    Command command;
+    int skipped = 0;
+    for (;;) {
+        const bool complete = reader.next(command, skipped);
+        if (skipped > 0)
+            say(QStringLiteral("%1: skipped %2 bytes that do not form a command")
+                    .arg(link)
+                    .arg(skipped));
+        if (!complete)
+            return;
+        apply(command);
+        say(QStringLiteral("%1: config: %2").arg(link, describe(command)));
+    }
+}
+
 } // namespace kit

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
 // The kit's side of the protocol, written apart from the protocol library on purpose: the
 // viewer's decoder and command builder are checked against this encoder and this command
@@ -51,6 +52,12 @@ private:
 };
 
 QString describe(const Command &command);
+
+// Feeds what a link received to its reader and says, as the kit's log does, what was skipped
+// and which commands came; `apply` takes each command.
+void takeCommands(CommandReader &reader, const QByteArray &bytes, const QString &link,
+                  const std::function<void(const QString &)> &say,
+                  const std::function<void(const Command &)> &apply);
 
 } // namespace kit
 

@@ -2,17 +2,16 @@
 #define KITSIMULATOR_H
 
 #include "kitprotocol.h"
+#include "ptyendpoint.h"
+#include "replay.h"
+#include "tcpendpoint.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QRandomGenerator>
 #include <QTimer>
 
-class QSocketNotifier;
-class QTcpServer;
-class QTcpSocket;
 class QTextStream;
 
 struct KitOptions
@@ -45,67 +44,34 @@ class KitSimulator : public QObject
 
 public:
     KitSimulator(const KitOptions &options, QTextStream &out);
-    ~KitSimulator() override;
 
     bool start(QString *error);
-    quint16 serverPort() const;
-    QString serialPath() const { return m_serialPath; }
-    qint64 framesSent() const { return m_sent; }
+    quint16 serverPort() const { return m_tcp.port(); }
 
 signals:
     void finished();
 
 private:
     void tick();
-    void replayTick();
-    bool loadReplay(QString *error);
     void sendFrame();
     void deliver(const QByteArray &bytes, qint64 frames);
     void finishSending();
+    void finishWhenDrained();
     kit::Scene sceneAt(qint64 index);
     QList<QByteArray> pieces(const QByteArray &bytes);
     QByteArray junk();
-    bool anyoneAttached();
-    bool serialReady() const;
+    bool anyoneAttached() const;
     bool hasBacklog() const;
-
-    void acceptClients();
-    void readClient(QTcpSocket *socket);
-    bool openSerial(QString *error);
-    void closeSerial();
-    void hangUpSerial();
-    void readSerialOpens();
-    void setSerialAttached(bool attached);
-    void dropClients();
-    void readSerial();
-    void writeSerial(const QByteArray &bytes);
-    void flushSerial();
-    void takeCommandBytes(kit::CommandReader &reader, const QByteArray &bytes, const QString &link);
-    void finishWhenDrained();
-    bool serialDrained() const;
     void say(const QString &line);
 
     KitOptions m_options;
     QTextStream &m_out;
     QRandomGenerator m_random;
-    QTcpServer *m_server = nullptr;
-    QHash<QTcpSocket *, kit::CommandReader> m_clients;
-    int m_master = -1;
-    // The kit's own slave end: it keeps the terminal alive between viewers and tells how much
-    // of the output is still unread, without opening the terminal again.
-    int m_slave = -1;
-    int m_openWatch = -1;
-    int m_openers = 0;
-    bool m_serialAttached = false;
-    QElapsedTimer m_serialSettled;
-    QString m_serialPath;
-    QSocketNotifier *m_serialRead = nullptr;
-    QSocketNotifier *m_serialWrite = nullptr;
-    QSocketNotifier *m_serialOpens = nullptr;
-    QByteArray m_serialOut;
-    kit::CommandReader m_serialCommands;
+    TcpEndpoint m_tcp;
+    PtyEndpoint m_pty;
+    Replay m_replay;
+    bool m_replaying = false;
     QTimer m_clock;
-    QTimer m_replug;
     QElapsedTimer m_since;
     qint64 m_sentSinceAttach = 0;
     qint64 m_sent = 0;
@@ -114,17 +80,6 @@ private:
     bool m_finishing = false;
     QElapsedTimer m_quiet;
     kit::Command m_config;
-
-    struct Chunk
-    {
-        qint64 micros = 0;
-        QByteArray bytes;
-        qint64 frames = 0;
-    };
-    QList<Chunk> m_chunks;
-    int m_nextChunk = 0;
-    bool m_replaying = false; // timing runs from m_replayBase since m_since started
-    qint64 m_replayBase = 0;
 };
 
 #endif // KITSIMULATOR_H

@@ -13,24 +13,10 @@ namespace {
 bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitOptions &options,
                   QString *error)
 {
-    if (!parser.parse(arguments)) {
-        *error = parser.errorText();
+    if (!tools::parseCommandLine(parser, arguments, error)
+        || !tools::takeListenOption(parser, options.host, options.port, error))
         return false;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        *error
-            = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
-        return false;
-    }
     bool ok = true;
-    if (parser.isSet(QStringLiteral("listen"))) {
-        const QString value = parser.value(QStringLiteral("listen"));
-        if (!tools::parseListenAddress(value, options.host, options.port)) {
-            *error = QStringLiteral("--listen takes HOST:PORT with a numeric address, not '%1'")
-                         .arg(value);
-            return false;
-        }
-    }
     options.serial = parser.isSet(QStringLiteral("serial"));
     options.chop = parser.isSet(QStringLiteral("chop"));
     options.printFrames = parser.isSet(QStringLiteral("print-frames"));

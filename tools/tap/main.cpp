@@ -18,15 +18,8 @@ struct Mode
 bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode &mode,
                   QString *error)
 {
-    if (!parser.parse(arguments)) {
-        *error = parser.errorText();
+    if (!tools::parseCommandLine(parser, arguments, error))
         return false;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        *error
-            = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
-        return false;
-    }
     const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
     const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
     int maxResidual = 50;
@@ -58,12 +51,8 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
     }
     TapOptions &tap = mode.tap;
     tap.kit = value("kit");
-    if (isSet("listen")
-        && !tools::parseListenAddress(value("listen"), tap.listenHost, tap.listenPort)) {
-        *error = QStringLiteral("--listen takes HOST:PORT with a numeric address, not '%1'")
-                     .arg(value("listen"));
+    if (!tools::takeListenOption(parser, tap.listenHost, tap.listenPort, error))
         return false;
-    }
     tap.readOnly = isSet("read-only");
     tap.record = value("record");
     tap.csv = value("csv");

@@ -2,6 +2,7 @@
 
 #include "analysis.h"
 #include "capture.h"
+#include "statistics.h"
 #include "toolsupport.h"
 
 #include <QDateTime>
@@ -11,19 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-
-namespace {
-
-// The value below which `p` of the sorted values lie, nearest rank.
-int percentile(const QList<int> &sorted, double p)
-{
-    if (sorted.isEmpty())
-        return 0;
-    const int rank = int(std::ceil(p * sorted.size()));
-    return sorted.at(qBound(0, rank - 1, int(sorted.size()) - 1));
-}
-
-} // namespace
 
 int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
 {
@@ -103,11 +91,11 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
         values.reserve(analysis.residuals(k).size());
         for (int residual : analysis.residuals(k))
             values << std::abs(residual);
-        std::sort(values.begin(), values.end());
         const qint64 over = totals.inconsistentByAnchor[size_t(k)];
-        out << "  anchor " << totals.anchorId[size_t(k)] << ": median " << percentile(values, 0.5)
-            << ", 95th percentile " << percentile(values, 0.95) << ", maximum "
-            << (values.isEmpty() ? 0 : values.last()) << ", " << over << " frames over the limit"
+        out << "  anchor " << totals.anchorId[size_t(k)] << ": median "
+            << tools::percentile(values, 0.5) << ", 95th percentile "
+            << tools::percentile(values, 0.95) << ", maximum " << tools::percentile(values, 1)
+            << ", " << over << " frames over the limit"
             << (over > 0 ? ": inconsistent, check where this anchor is set" : "") << '\n';
     }
     out.flush();
