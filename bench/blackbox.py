@@ -4,6 +4,7 @@ from outside, the CPU time it spends per report (from /proc). Prints one line pe
 import argparse
 import math
 import os
+import random
 import socket
 import struct
 import sys
@@ -30,6 +31,12 @@ def walk(i):
     return frame(tag, ANCHORS, ranges)
 
 
+def jump(rng):
+    """A frame as a noisy kit may send: the tag anywhere about the room, ranges of 1 to 7 m."""
+    tag = (rng.randrange(-100, 700), rng.randrange(-100, 600), 120)
+    return frame(tag, ANCHORS, [rng.randrange(100, 701) for _ in range(4)])
+
+
 def grow(case):
     if case == "grown":
         return frame((300, 250, 120), ANCHORS, [65535, 0, 0, 0])
@@ -46,6 +53,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--pid", type=int, required=True, help="the viewer's process id")
     parser.add_argument("--case", choices=["smallest", "grown", "extreme"], default="smallest")
+    parser.add_argument("--frames", choices=["smooth", "jumping"], default="smooth")
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--port-file", required=True, help="where to write the port to type")
     args = parser.parse_args()
@@ -60,6 +68,7 @@ def main():
     peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     if args.case != "smallest":
         peer.sendall(grow(args.case))
+    rng = random.Random(7)
     interval = 1 / LINE_RATE
     # One second to settle, then the measured run.
     frames = int((1 + args.seconds) * LINE_RATE)
@@ -75,7 +84,7 @@ def main():
             late += 1
         if i == settle:
             cpu_before, t_before = cpu_seconds(args.pid), time.monotonic()
-        peer.sendall(walk(i))
+        peer.sendall(walk(i) if args.frames == "smooth" else jump(rng))
     time.sleep(0.1)
     cpu = cpu_seconds(args.pid) - cpu_before
     elapsed = time.monotonic() - t_before

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Measures the viewer from outside, as a user's machine would run it: the built program under
 # Xvfb, connected by typing into its form, fed at the serial line's rate over loopback TCP.
-# Prints, per scene, the median, lowest and highest CPU per report over the repeats.
-# Usage: bench/blackbox.sh [BUILD_DIR] [SECONDS] [REPEATS]
+# Prints, per kind of frames and scene, the median, lowest and highest CPU per report over the
+# repeats. Smooth frames are a kit's tag walking; jumping ones put the tag anywhere and the
+# ranges anywhere from 1 to 7 m, as a noisy kit does.
+# Usage: bench/blackbox.sh [BUILD_DIR] [SECONDS] [REPEATS] [FRAMES...]
 # Installs what is missing and builds the optimised viewer first, unless BUILD_DIR is given.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 BUILD=${1:-$ROOT/build-bench}
@@ -27,13 +29,13 @@ Xvfb "$DISPLAY_NUMBER" -screen 0 1600x1000x24 -nolisten tcp &
 export DISPLAY=$DISPLAY_NUMBER
 sleep 1
 measure() {
-    local case=$1
+    local frames=$1 case=$2
     "$BUILD/bin/zorvan" 2>/dev/null &
     viewer=$!
     window=$(xdotool search --sync --name '^Zorvan$' | head -1)
     sleep 1
-    python3 "$ROOT/bench/blackbox.py" --pid "$viewer" --case "$case" \
-        --seconds "$SECONDS_PER_CASE" --port-file "$WORK/port" >>"$WORK/$case" &
+    python3 "$ROOT/bench/blackbox.py" --pid "$viewer" --case "$case" --frames "$frames" \
+        --seconds "$SECONDS_PER_CASE" --port-file "$WORK/port" >>"$WORK/$frames-$case" &
     feeder=$!
     while [ ! -s "$WORK/port" ]; do sleep 0.1; done
     # The form's fields lie below the menu bar; find it from the window's geometry.
@@ -48,12 +50,16 @@ measure() {
     rm -f "$WORK/port"
 }
 
-for case in smallest grown extreme; do
-    for ((i = 0; i < REPEATS; ++i)); do
-        measure "$case"
+KINDS=("${@:4}")
+[ ${#KINDS[@]} -gt 0 ] || KINDS=(smooth jumping)
+for frames in "${KINDS[@]}"; do
+    for case in smallest grown extreme; do
+        for ((i = 0; i < REPEATS; ++i)); do
+            measure "$frames" "$case"
+        done
+        sort -n "$WORK/$frames-$case" | awk -v c="$frames $case" '{ ms[NR] = $1; share[NR] = $2 }
+            END { m = int((NR + 1) / 2)
+                  printf "%-16s  CPU per report: median %.2f ms (min %.2f, max %.2f), share of a core %.0f %%, %d runs\n",
+                         c, ms[m], ms[1], ms[NR], share[m], NR }'
     done
-    sort -n "$WORK/$case" | awk -v c="$case" '{ ms[NR] = $1; share[NR] = $2 }
-        END { m = int((NR + 1) / 2)
-              printf "%-8s  CPU per report: median %.2f ms (min %.2f, max %.2f), share of a core %.0f %%, %d runs\n",
-                     c, ms[m], ms[1], ms[NR], share[m], NR }'
 done
