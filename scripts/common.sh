@@ -47,7 +47,7 @@ qt_packages() {
 }
 
 # shellcheck disable=SC2207
-BUILD_PACKAGES=(cmake make g++ fonts-dejavu-core $(qt_packages 5))
+BUILD_PACKAGES=(cmake make g++ fonts-dejavu-core libeigen3-dev $(qt_packages 5))
 # shellcheck disable=SC2207
 QT6_PACKAGES=($(qt_packages 6))
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

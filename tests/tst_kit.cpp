@@ -1,6 +1,9 @@
 #include "testsupport.h"
 #include "toolprocess.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -8,6 +11,8 @@
 #include <QTemporaryFile>
 #include <QtEndian>
 #include <QtTest>
+
+#include <cmath>
 
 #include <csignal>
 
@@ -24,6 +29,21 @@ int framesIn(const QByteArray &bytes)
          at = bytes.indexOf("78", at + 1))
         count += bytes.mid(at + 50, 2) == "'(" ? 1 : 0;
     return count;
+}
+
+// Records what the kit sends through the tap, as a user would, into `capture`.
+bool recordThroughTheTap(const QStringList &kitArguments, const QString &capture)
+{
+    ToolProcess kit;
+    ToolProcess tap("zorvan-tap");
+    if (!kit.start(kitArguments)
+        || !tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()), "--record",
+                        capture, "--quiet" })
+        || !kit.waitForExit(PatienceMs))
+        return false;
+    QTest::qWait(200);
+    ::kill(pid_t(tap.process().processId()), SIGTERM);
+    return tap.waitForExit(PatienceMs);
 }
 
 } // namespace
@@ -47,6 +67,8 @@ private slots:
     void badInputOnSerial();
     void damagedCapture_data();
     void damagedCapture();
+    void calibration_data();
+    void calibration();
 };
 
 void KitTest::badOptions_data()
@@ -65,6 +87,13 @@ void KitTest::badOptions_data()
     QTest::newRow("hang up after no frames") << kit << QStringList { "--hangup-after", "0" };
     QTest::newRow("speed without a replay") << kit << QStringList { "--speed", "2" };
     QTest::newRow("misplace without DY") << kit << QStringList { "--misplace", "1:100" };
+    QTest::newRow("layout of three anchors")
+        << kit << QStringList { "--layout", "0:0,0,250 1:500,0,250 2:500,400,250" };
+    QTest::newRow("nine tags") << kit << QStringList { "--tags", "9" };
+    QTest::newRow("tap: calibrate and relay")
+        << tap << QStringList { "--calibrate", "x", "--kit", "127.0.0.1:1" };
+    QTest::newRow("tap: json without calibrate")
+        << tap << QStringList { "--summary", "x", "--json" };
     QTest::newRow("replay of a missing file") << kit << QStringList { "--replay", "/nonexistent" };
     QTest::newRow("tap: no kit") << tap << QStringList {};
     QTest::newRow("tap: kit and summary")
@@ -349,6 +378,71 @@ void KitTest::damagedCapture()
     const QString errors = QString::fromUtf8(summary.readAllStandardError());
     QVERIFY2(errors.contains(error) && errors.count(QLatin1Char('\n')) == (status ? 1 : 0),
              qPrintable(errors));
+}
+
+void KitTest::calibration_data()
+{
+    QTest::addColumn<QStringList>("kit");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QList<bool>>("misplaced");
+    QTest::addColumn<QList<double>>("offsets");
+
+    // A 5 by 4 m room away from the origin, with anchors at different heights, and a minute's walk
+    // at 20 frames a second with 3 cm of noise, recorded as fast as the links take it.
+    const QStringList walk {
+        "--rate",     "0",
+        "--count",    "1200",
+        "--path",     "walk",
+        "--noise-cm", "3",
+        "--layout",   "0:100,50,230 1:600,50,260 2:600,450,240 3:100,450,250"
+    };
+    QTest::newRow("one anchor typed 1 m off")
+        << walk + QStringList { "--misplace", "1:100,-60" } << 0
+        << QList<bool> { false, true, false, false } << QList<double> { 0, 0, 0, 0 };
+    QTest::newRow("one anchor's ranges 15 cm long")
+        << walk + QStringList { "--range-bias", "2:15" } << 0
+        << QList<bool> { false, false, false, false } << QList<double> { 0, 0, 15, 0 };
+    QTest::newRow("the tag barely moved")
+        << QStringList { "--rate", "0", "--count", "100", "--path", "walk" } << 3 << QList<bool> {}
+        << QList<double> {};
+}
+
+// Where the anchors really stand, from a capture recorded through the tap: every anchor within
+// 5 cm of its place, the misplaced one named and no other, a range offset told from a move.
+void KitTest::calibration()
+{
+    QFETCH(QStringList, kit);
+    QFETCH(int, status);
+    QFETCH(QList<bool>, misplaced);
+    QFETCH(QList<double>, offsets);
+    const QTemporaryDir dir;
+    const QString capture = dir.filePath(QStringLiteral("walk.zvcap"));
+    QVERIFY(recordThroughTheTap(kit, capture));
+
+    QProcess calibrate;
+    calibrate.start(ToolProcess::program("zorvan-tap"), { "--calibrate", capture, "--json" });
+    QVERIFY(calibrate.waitForFinished(PatienceMs));
+    QCOMPARE(calibrate.exitCode(), status);
+    const QJsonObject result = QJsonDocument::fromJson(calibrate.readAllStandardOutput()).object();
+    if (status != 0) {
+        QVERIFY2(result.value("error").toString().contains("Carry the tag about the whole area"),
+                 qPrintable(result.value("error").toString()));
+        return;
+    }
+    const double physical[4][2] = { { 100, 50 }, { 600, 50 }, { 600, 450 }, { 100, 450 } };
+    const QJsonArray anchors = result.value("anchors").toArray();
+    QCOMPARE(anchors.size(), 4);
+    for (int k = 0; k < 4; ++k) {
+        const QJsonObject a = anchors.at(k).toObject();
+        const QJsonArray at = a.value("estimated").toArray();
+        const double off = std::hypot(at.at(0).toDouble() - physical[k][0],
+                                      at.at(1).toDouble() - physical[k][1]);
+        QVERIFY2(off <= 5, qPrintable(QStringLiteral("anchor %1 is %2 cm off").arg(k).arg(off)));
+        QCOMPARE(a.value("misplaced").toBool(), misplaced.at(k));
+        const double offset = a.value("offset_cm").toDouble();
+        QVERIFY2(std::abs(offset - offsets.at(k)) <= 3 || !a.value("separable").toBool(),
+                 qPrintable(QStringLiteral("anchor %1's offset %2 cm").arg(k).arg(offset)));
+    }
 }
 
 QTEST_GUILESS_MAIN(KitTest)

@@ -1,6 +1,7 @@
 #include "kitsimulator.h"
 
 #include "tagpath.h"
+#include "trilateration.h"
 
 #include <QTextStream>
 
@@ -21,10 +22,14 @@ KitSimulator::KitSimulator(const KitOptions &options, QTextStream &out)
     , m_out(out)
     , m_random(options.seed)
 {
-    const int xs[] = { 0, 500, 500, 0 };
-    const int ys[] = { 0, 0, 400, 400 };
-    for (int k = 0; k < 4; ++k)
-        m_config.anchors[size_t(k)] = { k, xs[k], ys[k], 250 };
+    m_config.anchors = options.layout;
+    for (kit::Anchor &a : m_config.anchors) {
+        if (a.id == options.misplaced) {
+            a.x += options.misplacement[0];
+            a.y += options.misplacement[1];
+            a.z += options.misplacement[2];
+        }
+    }
     m_config.tagId = 5;
 
     connect(&m_tcp, &TcpEndpoint::said, this, &KitSimulator::say);
@@ -99,30 +104,34 @@ void KitSimulator::tick()
 
 kit::Scene KitSimulator::sceneAt(qint64 index)
 {
+    const int tag = int(index % m_options.tags);
+    const std::array<int, 3> truth = kit::tagPosition(index / m_options.tags, tag, m_options.layout,
+                                                      m_options.path, m_options.tagHeight);
     kit::Scene scene;
     scene.anchors = m_config.anchors;
-    scene.tagId = m_config.tagId;
-    const std::array<int, 3> tag = kit::tagPosition(index, scene.anchors);
-    scene.tagX = tag[0];
-    scene.tagY = tag[1];
-    scene.tagZ = tag[2];
+    scene.tagId = (m_config.tagId + tag) & 0xFF;
+    tools::Ranges ranges;
+    tools::Anchors configured;
     for (size_t k = 0; k < 4; ++k) {
-        const kit::Anchor &a = scene.anchors[k];
+        const kit::Anchor &a = m_options.layout[k];
         const double distance
-            = std::sqrt(std::pow(a.x - scene.tagX, 2.0) + std::pow(a.y - scene.tagY, 2.0)
-                        + std::pow(a.z - scene.tagZ, 2.0));
+            = std::sqrt(std::pow(a.x - truth[0], 2.0) + std::pow(a.y - truth[1], 2.0)
+                        + std::pow(a.z - truth[2], 2.0));
         const int noise = m_options.noiseCm > 0
             ? m_random.bounded(-m_options.noiseCm, m_options.noiseCm + 1)
             : 0;
-        scene.ranges[k] = qBound(0, int(std::lround(distance)) + noise, 0xFFFF);
+        const int bias = a.id == m_options.biased ? m_options.biasCm : 0;
+        scene.ranges[k] = qBound(0, int(std::lround(distance)) + noise + bias, 0xFFFF);
+        ranges[k] = scene.ranges[k];
+        configured[k] = { double(scene.anchors[k].x), double(scene.anchors[k].y),
+                          double(scene.anchors[k].z) };
     }
-    // The ranges are measured from where the anchor stands; the frame says where it was set.
-    for (kit::Anchor &a : scene.anchors) {
-        if (a.id == m_options.misplaced) {
-            a.x += m_options.misplaceDx;
-            a.y += m_options.misplaceDy;
-        }
-    }
+    // What the kit reports is its own solution from the coordinates it was told.
+    const tools::Fix fix = tools::trilaterate(configured, ranges, tools::startBelow(configured));
+    const auto cm = [](double v) { return int(qBound(-32768.0, std::round(v), 32767.0)); };
+    scene.tagX = cm(fix.position.x());
+    scene.tagY = cm(fix.position.y());
+    scene.tagZ = cm(fix.position.z());
     return scene;
 }
 

@@ -4,6 +4,7 @@
 #include "kitprotocol.h"
 #include "ptyendpoint.h"
 #include "replay.h"
+#include "tagpath.h"
 #include "tcpendpoint.h"
 
 #include <QElapsedTimer>
@@ -31,12 +32,23 @@ struct KitOptions
     QString replay; // a capture whose bytes from the kit are played instead of the loop
     double speed = 1; // of the replay; 0 plays as fast as the links take it
     bool loop = false;
-    int misplaced = -1; // the anchor reported off its true place, ranges kept true
-    int misplaceDx = 0, misplaceDy = 0; // cm
+    // Where the anchors physically stand; the kit measures its ranges to these.
+    std::array<kit::Anchor, 4> layout
+        = { kit::Anchor { 0, 0, 0, 250 }, kit::Anchor { 1, 500, 0, 250 },
+            kit::Anchor { 2, 500, 400, 250 }, kit::Anchor { 3, 0, 400, 250 } };
+    int misplaced = -1; // the anchor whose configured place is off where it stands
+    std::array<int, 3> misplacement = {}; // cm
+    int biased = -1; // the anchor whose ranges all read long or short, as a wrong antenna delay
+    int biasCm = 0;
+    kit::Path path = kit::Path::Eight;
+    int tagHeight = 120; // cm
+    int tags = 1;
 };
 
-// A simulated kit: four anchors and a tag moving on a loop, reported over TCP and optionally a
-// pseudo-terminal, configured by the viewer's anchor command. Frames are sent only while a
+// A simulated kit: four anchors and one or more tags moving about, reported over TCP and
+// optionally a pseudo-terminal, configured by the viewer's anchor command. As a real kit, it
+// measures ranges to where the anchors stand and solves the tag's position from the
+// coordinates it was told, which the command changes. Frames are sent only while a
 // viewer is attached, so a run with --count delivers exactly that many.
 class KitSimulator : public QObject
 {

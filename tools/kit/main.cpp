@@ -6,9 +6,32 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <tuple>
 #include <utility>
 
 namespace {
+
+// ID:A,B[,C]: an anchor's identifier and two or three whole numbers of cm.
+bool parseAnchorValues(const QString &text, int minValues, int maxValues, int &id,
+                       QList<int> &values)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool ok = parts.size() == 2;
+    id = ok ? parts[0].toInt(&ok) : -1;
+    if (!ok || id < 0 || id > 255)
+        return false;
+    const QStringList numbers = parts[1].split(QLatin1Char(','));
+    if (numbers.size() < minValues || numbers.size() > maxValues)
+        return false;
+    values.clear();
+    for (const QString &number : numbers) {
+        const int value = number.toInt(&ok);
+        if (!ok || value < -32768 || value > 32767)
+            return false;
+        values << value;
+    }
+    return true;
+}
 
 bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitOptions &options,
                   QString *error)
@@ -72,19 +95,62 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, KitO
         *error = QStringLiteral("--speed and --loop need --replay FILE");
         return false;
     }
+    QList<int> values;
+    if (parser.isSet(QStringLiteral("layout"))) {
+        const QString value = parser.value(QStringLiteral("layout"));
+        const QStringList anchors
+            = value.split(QRegularExpression(QStringLiteral("[\\s;]+")), Qt::SkipEmptyParts);
+        ok = anchors.size() == 4;
+        for (int k = 0; ok && k < 4; ++k) {
+            kit::Anchor &a = options.layout[size_t(k)];
+            ok = parseAnchorValues(anchors[k], 3, 3, a.id, values);
+            if (ok)
+                std::tie(a.x, a.y, a.z) = std::make_tuple(values[0], values[1], values[2]);
+        }
+        if (!ok) {
+            *error
+                = QStringLiteral("--layout takes four ID:X,Y,Z in whole cm, not '%1'").arg(value);
+            return false;
+        }
+    }
     if (parser.isSet(QStringLiteral("misplace"))) {
         const QString value = parser.value(QStringLiteral("misplace"));
-        const QStringList parts = value.split(QRegularExpression(QStringLiteral("[:,]")));
-        bool okX = false, okY = false;
-        if (parts.size() == 3) {
-            options.misplaced = parts[0].toInt(&ok);
-            options.misplaceDx = parts[1].toInt(&okX);
-            options.misplaceDy = parts[2].toInt(&okY);
+        if (!parseAnchorValues(value, 2, 3, options.misplaced, values)) {
+            *error = QStringLiteral("--misplace takes ANCHOR:DX,DY[,DZ] in whole cm, not '%1'")
+                         .arg(value);
+            return false;
         }
-        if (parts.size() != 3 || !ok || !okX || !okY || options.misplaced < 0
-            || options.misplaced > 255) {
+        for (int i = 0; i < values.size(); ++i)
+            options.misplacement[size_t(i)] = values[i];
+    }
+    if (parser.isSet(QStringLiteral("range-bias"))) {
+        const QString value = parser.value(QStringLiteral("range-bias"));
+        if (!parseAnchorValues(value, 1, 1, options.biased, values)) {
             *error
-                = QStringLiteral("--misplace takes ANCHOR:DX,DY in whole cm, not '%1'").arg(value);
+                = QStringLiteral("--range-bias takes ANCHOR:CM in whole cm, not '%1'").arg(value);
+            return false;
+        }
+        options.biasCm = values[0];
+    }
+    if (parser.isSet(QStringLiteral("path"))) {
+        const QString value = parser.value(QStringLiteral("path"));
+        if (value != QLatin1String("eight") && value != QLatin1String("walk")) {
+            *error = QStringLiteral("--path takes eight or walk, not '%1'").arg(value);
+            return false;
+        }
+        options.path = value == QLatin1String("walk") ? kit::Path::Walk : kit::Path::Eight;
+    }
+    if (parser.isSet(QStringLiteral("tag-height"))) {
+        options.tagHeight = parser.value(QStringLiteral("tag-height")).toInt(&ok);
+        if (!ok || options.tagHeight < -32768 || options.tagHeight > 32767) {
+            *error = QStringLiteral("--tag-height takes a whole number of cm");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("tags"))) {
+        options.tags = parser.value(QStringLiteral("tags")).toInt(&ok);
+        if (!ok || options.tags < 1 || options.tags > 8) {
+            *error = QStringLiteral("--tags takes a number of tags from 1 to 8");
             return false;
         }
     }
@@ -108,10 +174,12 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Simulates a positioning kit: four anchors and a tag moving on a loop, reported as "
-        "52-byte frames to every TCP client and, with --serial, on a pseudo-terminal. "
-        "Frames go out only while a viewer is attached. The 33-byte anchor command received "
-        "on either link is printed and applied to the frames that follow."));
+        "Simulates a positioning kit: four anchors and one or more tags moving about, reported "
+        "as 52-byte frames to every TCP client and, with --serial, on a pseudo-terminal. "
+        "Frames go out only while a viewer is attached. As a real kit, it measures ranges to "
+        "where the anchors stand and solves the tag's position from where it was told they "
+        "stand. The 33-byte anchor command received on either link is printed and changes "
+        "where the kit is told the anchors stand."));
     const QCommandLineOption help({ "h", "help" }, QStringLiteral("Show this help and exit."));
     parser.addOption(help);
     parser.addOptions({
@@ -152,10 +220,31 @@ int main(int argc, char *argv[])
           QStringLiteral("Replay X times as fast (default 1; 0 as fast as the links take it)."),
           QStringLiteral("X") },
         { "loop", QStringLiteral("Start the replay again at its end, instead of exiting.") },
+        { "layout",
+          QStringLiteral("Where the four anchors stand, as four ID:X,Y,Z in cm separated by "
+                         "spaces or ';' (default '0:0,0,250 1:500,0,250 2:500,400,250 "
+                         "3:0,400,250'). The ranges are measured to these places."),
+          QStringLiteral("ANCHORS") },
         { "misplace",
-          QStringLiteral("Report anchor ANCHOR DX,DY cm away from where it stands, as if its "
-                         "coordinates were set wrong; its ranges stay true."),
-          QStringLiteral("ANCHOR:DX,DY") },
+          QStringLiteral("Start with anchor ANCHOR configured DX,DY[,DZ] cm away from where it "
+                         "stands, as if its coordinates were typed wrong. The kit solves the "
+                         "tag's position from what it was told, so the error spreads over every "
+                         "range. An anchor command replaces the configured places."),
+          QStringLiteral("ANCHOR:DX,DY[,DZ]") },
+        { "range-bias",
+          QStringLiteral("Add CM to every range of anchor ANCHOR, as an uncalibrated antenna "
+                         "delay does."),
+          QStringLiteral("ANCHOR:CM") },
+        { "path",
+          QStringLiteral("The tag's path: 'eight', a figure of eight around the middle "
+                         "(default), or 'walk', back and forth over the whole area."),
+          QStringLiteral("eight|walk") },
+        { "tag-height", QStringLiteral("The tag's height in cm (default 120)."),
+          QStringLiteral("CM") },
+        { "tags",
+          QStringLiteral("Report N tags in turn, with identifiers from the configured one up, each "
+                         "on its own part of the path (1 to 8, default 1)."),
+          QStringLiteral("N") },
         { "drop-after",
           QStringLiteral("After every N frames over TCP, close every client connection, as a "
                          "network module that reboots. New clients are served again."),

@@ -1,12 +1,13 @@
 #include "analysis.h"
 
+#include "trilateration.h"
+
 #include <QStringList>
 
 #include <cmath>
-#include <cstdlib>
 
-StreamAnalysis::StreamAnalysis(int maxResidualCm)
-    : m_maxResidual(maxResidualCm)
+StreamAnalysis::StreamAnalysis(int maxRmsCm)
+    : m_maxRms(maxRmsCm)
 { }
 
 void StreamAnalysis::fromKit(qint64 micros, const QByteArray &bytes)
@@ -21,27 +22,31 @@ void StreamAnalysis::fromKit(qint64 micros, const QByteArray &bytes)
         frame.tagId = report.tagId;
         frame.tag
             = { centimetres(report.tagX), centimetres(report.tagY), centimetres(report.tagZ) };
-        bool inconsistent = false;
+        tools::Anchors anchors;
+        tools::Ranges ranges;
+        const Eigen::Vector3d tag(frame.tag[0], frame.tag[1], frame.tag[2]);
         for (size_t k = 0; k < size_t(AnchorCount); ++k) {
             frame.anchorId[k] = report.anchorId[k];
             frame.range[k] = report.range[k];
             frame.anchor[k] = { centimetres(report.anchorX[k]), centimetres(report.anchorY[k]),
                                 centimetres(report.anchorZ[k]) };
-            const double dx = frame.tag[0] - frame.anchor[k][0];
-            const double dy = frame.tag[1] - frame.anchor[k][1];
-            const double dz = frame.tag[2] - frame.anchor[k][2];
-            frame.residual[k]
-                = int(std::lround(std::sqrt(dx * dx + dy * dy + dz * dz) - frame.range[k]));
-            if (std::abs(frame.residual[k]) > m_maxResidual) {
-                ++m_totals.inconsistentByAnchor[k];
-                inconsistent = true;
-            }
-            if (m_keep)
-                m_residuals[k] << frame.residual[k];
+            anchors[k] = { double(frame.anchor[k][0]), double(frame.anchor[k][1]),
+                           double(frame.anchor[k][2]) };
+            ranges[k] = frame.range[k];
+            frame.residual[k] = int(std::lround((tag - anchors[k]).norm() - frame.range[k]));
         }
+        const tools::Fix fix = tools::trilaterate(anchors, ranges, tools::startBelow(anchors));
+        frame.fit = { fix.position.x(), fix.position.y(), fix.position.z() };
+        frame.rms = fix.rms;
+        frame.gdop = fix.gdop;
+        frame.offset = (fix.position - tag).norm();
+        frame.inconsistent = fix.rms > m_maxRms;
+
+        TagTotals &tagTotals = m_totals.tags[frame.tagId];
+        ++tagTotals.frames;
+        tagTotals.inconsistent += frame.inconsistent;
         ++m_totals.frames;
-        m_totals.inconsistent += inconsistent;
-        m_totals.anchorId = frame.anchorId;
+        m_totals.inconsistent += frame.inconsistent;
         if (onFrame)
             onFrame(frame);
     }
@@ -68,6 +73,9 @@ QString StreamAnalysis::csvHeader()
         for (const char *field : { "id", "range_cm", "x_cm", "y_cm", "z_cm", "residual_cm" })
             columns << QStringLiteral("a%1_%2").arg(k).arg(QLatin1String(field));
     }
+    columns << QStringLiteral("fit_x_cm") << QStringLiteral("fit_y_cm")
+            << QStringLiteral("fit_z_cm") << QStringLiteral("fit_rms_cm") << QStringLiteral("gdop")
+            << QStringLiteral("kit_offset_cm");
     return columns.join(QLatin1Char(','));
 }
 
@@ -83,5 +91,30 @@ QString StreamAnalysis::csvRow(const Frame &frame)
             cells << QString::number(value);
         cells << QString::number(frame.residual[k]);
     }
+    for (double value : frame.fit)
+        cells << QString::number(value, 'f', 1);
+    cells << QString::number(frame.rms, 'f', 2) << QString::number(frame.gdop, 'f', 2)
+          << QString::number(frame.offset, 'f', 1);
     return cells.join(QLatin1Char(','));
+}
+
+void analyseCapture(capture::Reader &reader, StreamAnalysis &analysis,
+                    const std::function<void(const capture::Record &)> &onRecord)
+{
+    capture::Record record;
+    while (reader.next(record)) {
+        if (onRecord)
+            onRecord(record);
+        if (record.direction == capture::Direction::FromKit)
+            analysis.fromKit(record.micros, record.bytes);
+        else if (record.direction == capture::Direction::ToKit)
+            analysis.toKit(record.micros, record.bytes);
+    }
+}
+
+QString layoutVerdict(const StreamAnalysis::TagTotals &totals)
+{
+    return 2 * totals.inconsistent > totals.frames
+        ? QStringLiteral("layout inconsistent: run --calibrate on the recording")
+        : QStringLiteral("layout consistent");
 }

@@ -1,3 +1,4 @@
+#include "calibrationreport.h"
 #include "summary.h"
 #include "tap.h"
 #include "toolsupport.h"
@@ -11,8 +12,10 @@ namespace {
 struct Mode
 {
     bool summary = false;
+    bool calibrate = false;
     TapOptions tap;
     SummaryOptions offline;
+    CalibrationOptions calibration;
 };
 
 bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode &mode,
@@ -22,7 +25,7 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
         return false;
     const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
     const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
-    int maxResidual = 50;
+    int maxResidual = 10;
     if (isSet("max-residual")) {
         bool ok = false;
         maxResidual = value("max-residual").toInt(&ok);
@@ -31,17 +34,43 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
             return false;
         }
     }
-    if (isSet("summary") == isSet("kit")) {
-        *error = QStringLiteral("give either --kit PATH|HOST:PORT or --summary FILE");
+    if (int(isSet("summary")) + int(isSet("kit")) + int(isSet("calibrate")) != 1) {
+        *error = QStringLiteral(
+            "give one of --kit PATH|HOST:PORT, --summary FILE and --calibrate FILE");
         return false;
     }
-    if (isSet("summary")) {
-        for (const char *live : { "listen", "read-only", "record", "quiet", "no-retry" }) {
-            if (isSet(live)) {
-                *error = QStringLiteral("--%1 needs --kit, not --summary").arg(live);
+    const auto refuse = [&](std::initializer_list<const char *> names, const char *needs) {
+        for (const char *name : names) {
+            if (isSet(name)) {
+                *error = QStringLiteral("--%1 needs --%2")
+                             .arg(QLatin1String(name), QLatin1String(needs));
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!isSet("kit") && refuse({ "listen", "read-only", "record", "quiet", "no-retry" }, "kit"))
+        return false;
+    if (!isSet("calibrate") && refuse({ "free-heights", "json", "tag" }, "calibrate"))
+        return false;
+    if (isSet("calibrate")) {
+        if (refuse({ "csv", "force", "max-residual" }, "kit or --summary"))
+            return false;
+        mode.calibrate = true;
+        mode.calibration.capture = value("calibrate");
+        mode.calibration.freeHeights = isSet("free-heights");
+        mode.calibration.json = isSet("json");
+        if (isSet("tag")) {
+            bool ok = false;
+            mode.calibration.tag = value("tag").toInt(&ok);
+            if (!ok || mode.calibration.tag < 0 || mode.calibration.tag > 255) {
+                *error = QStringLiteral("--tag takes a tag identifier from 0 to 255");
                 return false;
             }
         }
+        return true;
+    }
+    if (isSet("summary")) {
         mode.summary = true;
         mode.offline.capture = value("summary");
         mode.offline.csv = value("csv");
@@ -109,8 +138,21 @@ int main(int argc, char *argv[])
                          "every second.") },
         { "summary",
           QStringLiteral("Summarise the capture FILE: duration, frames, rate, junk, commands "
-                         "and residuals per anchor. With --csv, also export it."),
+                         "and how well each tag's frames fit. With --csv, also export it."),
           QStringLiteral("FILE") },
+        { "calibrate",
+          QStringLiteral("Estimate where the anchors stand from the ranges in the capture FILE, "
+                         "with a range offset per anchor, and say which anchor is misplaced and "
+                         "what to type under Setting. Exits 3 when the tag did not move about "
+                         "enough to tell."),
+          QStringLiteral("FILE") },
+        { "free-heights",
+          QStringLiteral("With --calibrate, estimate the anchors' heights too, instead of taking "
+                         "them as configured.") },
+        { "json", QStringLiteral("With --calibrate, print one JSON object instead.") },
+        { "tag",
+          QStringLiteral("With --calibrate, use only the frames of tag ID (default: every tag)."),
+          QStringLiteral("ID") },
     });
 
     Mode mode;
@@ -129,6 +171,8 @@ int main(int argc, char *argv[])
     }
     if (mode.summary)
         return summarize(mode.offline, out, err);
+    if (mode.calibrate)
+        return calibrateCapture(mode.calibration, out, err);
 
     Tap tap(mode.tap, out, err);
     if (!tap.start(&error)) {

@@ -7,11 +7,8 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QMap>
 #include <QTextStream>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
 
 int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
 {
@@ -33,8 +30,11 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
     }
 
     StreamAnalysis analysis(options.maxResidual);
-    analysis.keepResiduals(true);
+    QMap<int, QList<double>> rms;
+    QMap<int, QList<double>> gdop;
     analysis.onFrame = [&](const StreamAnalysis::Frame &frame) {
+        rms[frame.tagId] << frame.rms;
+        gdop[frame.tagId] << frame.gdop;
         if (csvFile.isOpen())
             csv << StreamAnalysis::csvRow(frame) << '\n';
     };
@@ -44,28 +44,15 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
                         .arg(double(micros) / 1e6, 0, 'f', 3)
                         .arg(description);
     };
-    capture::Record record;
     qint64 first = -1;
     qint64 last = 0;
     int losses = 0;
-    while (reader.next(record)) {
+    analyseCapture(reader, analysis, [&](const capture::Record &record) {
         if (first < 0)
             first = record.micros;
         last = record.micros;
-        switch (record.direction) {
-        case capture::Direction::FromKit:
-            analysis.fromKit(record.micros, record.bytes);
-            break;
-        case capture::Direction::ToKit:
-            analysis.toKit(record.micros, record.bytes);
-            break;
-        case capture::Direction::KitLost:
-            ++losses;
-            break;
-        case capture::Direction::KitBack:
-            break;
-        }
-    }
+        losses += record.direction == capture::Direction::KitLost;
+    });
     csv.flush();
 
     const StreamAnalysis::Totals &totals = analysis.totals();
@@ -84,19 +71,17 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
     for (const QString &line : std::as_const(commands))
         out << line << '\n';
     out << "kit link lost: " << losses << " time" << (losses == 1 ? "" : "s") << '\n';
-    out << "residuals, distance minus range, absolute, cm (inconsistent: over "
+    out << "fit of each frame's four ranges, RMS misfit in cm (inconsistent: over "
         << options.maxResidual << " cm):\n";
-    for (int k = 0; k < StreamAnalysis::AnchorCount; ++k) {
-        QList<int> values;
-        values.reserve(analysis.residuals(k).size());
-        for (int residual : analysis.residuals(k))
-            values << std::abs(residual);
-        const qint64 over = totals.inconsistentByAnchor[size_t(k)];
-        out << "  anchor " << totals.anchorId[size_t(k)] << ": median "
-            << tools::percentile(values, 0.5) << ", 95th percentile "
-            << tools::percentile(values, 0.95) << ", maximum " << tools::percentile(values, 1)
-            << ", " << over << " frames over the limit"
-            << (over > 0 ? ": inconsistent, check where this anchor is set" : "") << '\n';
+    for (auto it = totals.tags.cbegin(); it != totals.tags.cend(); ++it) {
+        const auto number = [](double value) { return QString::number(value, 'f', 1); };
+        const QList<double> &values = rms[it.key()];
+        out << "  tag " << it.key() << ": " << it->frames << " frames, median "
+            << number(tools::percentile(values, 0.5)) << ", 95th percentile "
+            << number(tools::percentile(values, 0.95)) << ", maximum "
+            << number(tools::percentile(values, 1)) << ", gdop median "
+            << number(tools::percentile(gdop[it.key()], 0.5)) << ", " << it->inconsistent
+            << " frames over the limit: " << layoutVerdict(*it) << '\n';
     }
     out.flush();
     if (!reader.damage().isEmpty()) {

@@ -10,7 +10,7 @@ struct SummaryOptions
     QString capture;
     QString csv; // also write the frames here, when set
     bool force = false;
-    int maxResidual = 50;
+    int maxResidual = 10;
 };
 
 // Reads a capture up to its end or its first damage and prints what it holds. Returns the

@@ -10,8 +10,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <cstdlib>
-
 namespace {
 
 constexpr int RetryMs = 1000;
@@ -33,13 +31,9 @@ Tap::Tap(const TapOptions &options, QTextStream &out, QTextStream &err)
 {
     m_clock.start();
     m_analysis.onFrame = [this](const StreamAnalysis::Frame &frame) {
-        for (size_t k = 0; k < size_t(StreamAnalysis::AnchorCount); ++k) {
-            const int residual = std::abs(frame.residual[k]);
-            if (m_worstAnchor < 0 || residual > std::abs(m_worstResidual)) {
-                m_worstResidual = frame.residual[k];
-                m_worstAnchor = frame.anchorId[k];
-            }
-        }
+        Fits &fits = m_fits[frame.tagId];
+        fits.worstRms = qMax(fits.worstRms, frame.rms);
+        fits.gdop = frame.gdop;
         if (m_csvFile.isOpen())
             m_csv << StreamAnalysis::csvRow(frame) << '\n';
     };
@@ -286,21 +280,18 @@ void Tap::everySecond()
                      .arg(now.commands - m_lastTotals.commands)
                      .arg(now.commands - m_lastTotals.commands == 1 ? QString()
                                                                     : QStringLiteral("s"));
-        if (m_worstAnchor >= 0)
-            parts << QStringLiteral("worst residual %1 cm at anchor %2")
-                         .arg(m_worstResidual)
-                         .arg(m_worstAnchor);
-        const qint64 inconsistent = now.inconsistent - m_lastTotals.inconsistent;
-        if (inconsistent > 0) {
-            QStringList anchors;
-            for (size_t k = 0; k < now.anchorId.size(); ++k) {
-                if (now.inconsistentByAnchor[k] > m_lastTotals.inconsistentByAnchor[k])
-                    anchors << QStringLiteral("anchor %1").arg(now.anchorId[k]);
-            }
-            parts << QStringLiteral("INCONSISTENT %1 frames over %2 cm (%3)")
-                         .arg(inconsistent)
-                         .arg(m_options.maxResidual)
-                         .arg(anchors.join(QStringLiteral(", ")));
+        for (auto it = now.tags.cbegin(); it != now.tags.cend(); ++it) {
+            const StreamAnalysis::TagTotals before = m_lastTotals.tags.value(it.key());
+            const StreamAnalysis::TagTotals second { it->frames - before.frames,
+                                                     it->inconsistent - before.inconsistent };
+            if (second.frames == 0)
+                continue;
+            const Fits fits = m_fits.value(it.key());
+            parts << QStringLiteral("tag %1: fit rms up to %2 cm, gdop %3, %4")
+                         .arg(it.key())
+                         .arg(fits.worstRms, 0, 'f', 1)
+                         .arg(fits.gdop, 0, 'f', 1)
+                         .arg(layoutVerdict(second));
         }
         if (m_droppedReadOnly > 0)
             parts << QStringLiteral("%1 viewer bytes dropped (read-only)").arg(m_droppedReadOnly);
@@ -314,8 +305,7 @@ void Tap::everySecond()
     }
     m_lastTotals = now;
     m_droppedReadOnly = m_droppedFlood = m_droppedNoKit = 0;
-    m_worstResidual = 0;
-    m_worstAnchor = -1;
+    m_fits.clear();
 }
 
 void Tap::finish()

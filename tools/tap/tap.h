@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QHash>
 #include <QHostAddress>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTextStream>
@@ -27,7 +28,7 @@ struct TapOptions
     QString csv;
     bool force = false;
     bool quiet = false;
-    int maxResidual = 50;
+    int maxResidual = 10;
     bool retry = true;
 };
 
@@ -96,8 +97,13 @@ private:
     qint64 m_droppedReadOnly = 0;
     qint64 m_droppedFlood = 0;
     qint64 m_droppedNoKit = 0;
-    int m_worstResidual = 0;
-    int m_worstAnchor = -1;
+    // Per tag, this second.
+    struct Fits
+    {
+        double worstRms = 0;
+        double gdop = 0;
+    };
+    QMap<int, Fits> m_fits;
 };
 
 #endif // TAP_H
