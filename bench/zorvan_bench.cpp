@@ -6,6 +6,7 @@
 #include "statistics.h"
 #include "testsupport.h"
 #include "toolprocess.h"
+#include "trilateration.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -13,6 +14,8 @@
 #include <QGraphicsEllipseItem>
 #include <QGraphicsScene>
 #include <QGraphicsView>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -440,6 +443,67 @@ BENCHMARK(BM_EndToEnd)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// The tap's own solve of one frame, from a start below the anchors, as it does for every frame.
+void BM_Trilaterate(benchmark::State &state)
+{
+    const tools::Anchors anchors { Eigen::Vector3d(0, 0, 230), Eigen::Vector3d(500, 0, 260),
+                                   Eigen::Vector3d(500, 400, 240), Eigen::Vector3d(0, 400, 250) };
+    QList<tools::Ranges> frames;
+    QRandomGenerator random(5);
+    for (int i = 0; i < 1024; ++i) {
+        const Eigen::Vector3d tag(random.bounded(500), random.bounded(400), 120);
+        tools::Ranges ranges;
+        for (size_t k = 0; k < 4; ++k)
+            ranges[k] = std::round((tag - anchors[k]).norm()) + random.bounded(-3, 4);
+        frames << ranges;
+    }
+    int i = 0;
+    for (auto _ : state) {
+        const tools::Fix fix = tools::trilaterate(anchors, frames.at(i++ % frames.size()),
+                                                  tools::startBelow(anchors));
+        benchmark::DoNotOptimize(fix);
+    }
+}
+BENCHMARK(BM_Trilaterate);
+
+// zorvan-tap --calibrate on ten minutes of a kit at the line's rate (132,600 frames, anchor 1
+// typed a metre off, 3 cm of noise, the tag walking), timed from outside as a user runs it.
+void BM_Calibrate(benchmark::State &state)
+{
+    const QTemporaryDir dir;
+    const QString capture = dir.filePath(QStringLiteral("walk.zvcap"));
+    {
+        ToolProcess kit;
+        ToolProcess tap("zorvan-tap");
+        kit.start({ "--rate", "0", "--count", "132600", "--path", "walk", "--noise-cm", "3",
+                    "--misplace", "1:100,-60", "--layout",
+                    "0:0,0,230 1:500,0,260 2:500,400,240 3:0,400,250" });
+        tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kit.port()), "--record", capture,
+                    "--quiet" });
+        if (!kit.waitForExit(120000)) {
+            state.SkipWithError("the kit did not finish");
+            return;
+        }
+        QTest::qWait(500);
+        tap.process().terminate();
+        tap.waitForExit(PatienceMs);
+    }
+    QByteArray output;
+    for (auto _ : state) {
+        QProcess calibrate;
+        QElapsedTimer clock;
+        clock.start();
+        calibrate.start(ToolProcess::program("zorvan-tap"), { "--calibrate", capture, "--json" });
+        calibrate.waitForFinished(60000);
+        state.SetIterationTime(double(clock.nsecsElapsed()) / 1e9);
+        output = calibrate.readAllStandardOutput();
+    }
+    const QJsonObject result = QJsonDocument::fromJson(output).object();
+    state.counters["frames_read"] = result.value("frames_read").toDouble();
+    state.counters["frames_used"] = result.value("frames").toDouble();
+}
+BENCHMARK(BM_Calibrate)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // Resident size after 1,000 and after 100,000 reports through the window's plan and table.
 void BM_Memory(benchmark::State &state)
