@@ -47,9 +47,12 @@ qt_packages() {
 }
 
 # shellcheck disable=SC2207
-BUILD_PACKAGES=(cmake make g++ fonts-dejavu-core libeigen3-dev $(qt_packages 5))
+BUILD_PACKAGES=(cmake make g++ pkg-config fonts-dejavu-core libeigen3-dev libmosquitto-dev
+    $(qt_packages 5))
 # shellcheck disable=SC2207
 QT6_PACKAGES=($(qt_packages 6))
+# The tests start their own MQTT broker and make their own TLS certificates.
+TEST_PACKAGES=(mosquitto mosquitto-clients openssl)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 BENCH_PACKAGES=(libbenchmark-dev)
 PACKAGE_PACKAGES=(dpkg-dev file fakeroot lintian desktop-file-utils appstream)

@@ -5,8 +5,8 @@
 # Takes about ten minutes on two cores the first time, mostly compiling.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_missing "${BUILD_PACKAGES[@]}" "${QT6_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
-    "${PACKAGE_PACKAGES[@]}"
+install_missing "${BUILD_PACKAGES[@]}" "${QT6_PACKAGES[@]}" "${TEST_PACKAGES[@]}" \
+    "${FUZZ_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
 export QT_QPA_PLATFORM=offscreen
 
 configure "$ROOT/build-fuzz" -DZORVAN_FUZZ=ON -DZORVAN_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++

@@ -37,6 +37,7 @@ grep -q "libqt.*serialport" <<<"$(dpkg-deb --field "$viewer" Depends)" \
     || fail "the viewer's Depends lacks the serial port library"
 depends=$(dpkg-deb --field "$tools" Depends)
 grep -q "libqt.*serialport" <<<"$depends" || fail "the tools' Depends lacks the serial port library"
+grep -q "libmosquitto" <<<"$depends" || fail "the tools' Depends lacks the MQTT client library"
 grep -Eiq "libqt[0-9]*(gui|widgets)|zorvan( |,|$)" <<<"$depends" \
     && fail "the tools' package depends on a display library or on the viewer: $depends"
 grep -q "zorvan-tools" <<<"$(dpkg-deb --field "$viewer" Recommends)" \

@@ -60,7 +60,7 @@ void StreamAnalysis::toKit(qint64 micros, const QByteArray &bytes)
     while (m_commands.next(command)) {
         ++m_totals.commands;
         if (onCommand)
-            onCommand(micros, AnchorConfigCommand::describe(command));
+            onCommand(micros, command);
     }
 }
 

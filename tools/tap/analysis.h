@@ -67,7 +67,7 @@ public:
     void toKit(qint64 micros, const QByteArray &bytes);
 
     std::function<void(const Frame &)> onFrame;
-    std::function<void(qint64 micros, const QString &description)> onCommand;
+    std::function<void(qint64 micros, const AnchorConfigCommand::Decoded &command)> onCommand;
 
     // Junk counts bytes still waiting to complete a frame as not junk.
     const Totals &totals() const { return m_totals; }

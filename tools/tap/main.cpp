@@ -5,6 +5,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSysInfo>
 #include <QTextStream>
 
 namespace {
@@ -17,6 +20,71 @@ struct Mode
     SummaryOptions offline;
     CalibrationOptions calibration;
 };
+
+// A name that goes into topics: no level separators or wildcards.
+bool isTopicName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QRegularExpression(QStringLiteral("[/+#\\x00]")));
+}
+
+bool parseMqttOptions(const QCommandLineParser &parser, TapOptions &tap, QString *error)
+{
+    const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
+    tap.mqtt = true;
+    MqttSettings &broker = tap.broker;
+    if (!parseMqttUrl(value("mqtt"), broker, error))
+        return false;
+    if (isSet("mqtt-password-file")) {
+        QFile file(value("mqtt-password-file"));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the password file %1: %2")
+                         .arg(file.fileName(), file.errorString());
+            return false;
+        }
+        broker.password = QString::fromUtf8(file.readLine())
+                              .remove(QRegularExpression(QStringLiteral("[\r\n]+$")));
+        if (broker.user.isEmpty()) {
+            *error
+                = QStringLiteral("--mqtt-password-file needs a user in the URL: mqtt://USER@HOST");
+            return false;
+        }
+    }
+    broker.caFile = value("mqtt-ca");
+    if (!broker.caFile.isEmpty() && !broker.tls) {
+        *error = QStringLiteral("--mqtt-ca needs an mqtts:// URL");
+        return false;
+    }
+    const QString kitName = isSet("kit-name") ? value("kit-name") : QSysInfo::machineHostName();
+    broker.prefix
+        = isSet("mqtt-prefix") ? value("mqtt-prefix") : QStringLiteral("zorvan/") + kitName;
+    if (!isTopicName(kitName) || broker.prefix.isEmpty()
+        || broker.prefix.contains(QRegularExpression(QStringLiteral("[+#\\x00]")))
+        || broker.prefix.endsWith(QLatin1Char('/'))) {
+        *error
+            = QStringLiteral("the kit name and the MQTT prefix may not hold + or # (nor / in the "
+                             "kit name), and the prefix may not end in /");
+        return false;
+    }
+    if (isSet("mqtt-qos")) {
+        const QString qos = value("mqtt-qos");
+        if (qos != QLatin1String("0") && qos != QLatin1String("1")) {
+            *error = QStringLiteral("--mqtt-qos takes 0 or 1");
+            return false;
+        }
+        broker.qos = qos.toInt();
+    }
+    if (isSet("mqtt-rate")) {
+        bool ok = false;
+        tap.mqttRate = value("mqtt-rate").toDouble(&ok);
+        if (!ok || !(tap.mqttRate > 0) || tap.mqttRate > 1000) {
+            *error = QStringLiteral(
+                "--mqtt-rate takes reports per second, more than 0 and up to 1000");
+            return false;
+        }
+    }
+    return true;
+}
 
 bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode &mode,
                   QString *error)
@@ -49,7 +117,11 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
         }
         return false;
     };
-    if (!isSet("kit") && refuse({ "listen", "read-only", "record", "quiet", "no-retry" }, "kit"))
+    if (!isSet("kit")
+        && refuse({ "listen", "read-only", "record", "quiet", "no-retry", "mqtt",
+                    "mqtt-password-file", "mqtt-ca", "mqtt-prefix", "kit-name", "mqtt-qos",
+                    "mqtt-rate" },
+                  "kit"))
         return false;
     if (!isSet("calibrate") && refuse({ "free-heights", "json", "tag" }, "calibrate"))
         return false;
@@ -89,7 +161,10 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
     tap.quiet = isSet("quiet");
     tap.retry = !isSet("no-retry");
     tap.maxResidual = maxResidual;
-    return true;
+    return !isSet("mqtt") ? !refuse({ "mqtt-password-file", "mqtt-ca", "mqtt-prefix", "kit-name",
+                                      "mqtt-qos", "mqtt-rate" },
+                                    "mqtt")
+                          : parseMqttOptions(parser, tap, error);
 }
 
 } // namespace
@@ -140,6 +215,28 @@ int main(int argc, char *argv[])
           QStringLiteral("Summarise the capture FILE: duration, frames, rate, junk, commands "
                          "and how well each tag's frames fit. With --csv, also export it."),
           QStringLiteral("FILE") },
+        { "mqtt",
+          QStringLiteral("Publish every report, the anchors, relayed commands and the tap's status "
+                         "to the MQTT broker at URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT], or "
+                         "mqtts:// for TLS, which verifies the broker's certificate and host name. "
+                         "Relaying goes on while the broker is away."),
+          QStringLiteral("URL") },
+        { "mqtt-password-file",
+          QStringLiteral("Read the MQTT password from the first line of FILE, so that it does not "
+                         "show on the command line."),
+          QStringLiteral("FILE") },
+        { "mqtt-ca", QStringLiteral("The CA certificate that signs the broker's, for mqtts://."),
+          QStringLiteral("FILE") },
+        { "mqtt-prefix", QStringLiteral("Publish below PREFIX (default zorvan/KIT-NAME)."),
+          QStringLiteral("PREFIX") },
+        { "kit-name", QStringLiteral("This kit's name in the topics (default: the host name)."),
+          QStringLiteral("NAME") },
+        { "mqtt-qos", QStringLiteral("QoS of the position reports: 0 (default) or 1."),
+          QStringLiteral("0|1") },
+        { "mqtt-rate",
+          QStringLiteral("Publish at most HZ reports a second per tag, the newest of each interval "
+                         "(default: every report)."),
+          QStringLiteral("HZ") },
         { "calibrate",
           QStringLiteral("Estimate where the anchors stand from the ranges in the capture FILE, "
                          "with a range offset per anchor, and say which anchor is misplaced and "

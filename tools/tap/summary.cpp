@@ -39,10 +39,10 @@ int summarize(const SummaryOptions &options, QTextStream &out, QTextStream &err)
             csv << StreamAnalysis::csvRow(frame) << '\n';
     };
     QStringList commands;
-    analysis.onCommand = [&](qint64 micros, const QString &description) {
+    analysis.onCommand = [&](qint64 micros, const AnchorConfigCommand::Decoded &command) {
         commands << QStringLiteral("  at %1 s: %2")
                         .arg(double(micros) / 1e6, 0, 'f', 3)
-                        .arg(description);
+                        .arg(AnchorConfigCommand::describe(command));
     };
     qint64 first = -1;
     qint64 last = 0;

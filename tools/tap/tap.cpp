@@ -2,6 +2,7 @@
 
 #include "link/hostport.h"
 #include "link/kitport.h"
+#include "reportjson.h"
 #include "toolsupport.h"
 
 #include <QDateTime>
@@ -9,6 +10,8 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <cmath>
 
 namespace {
 
@@ -30,20 +33,31 @@ Tap::Tap(const TapOptions &options, QTextStream &out, QTextStream &err)
     , m_analysis(options.maxResidual)
 {
     m_clock.start();
+    m_startUtc = QDateTime::currentDateTimeUtc();
     m_analysis.onFrame = [this](const StreamAnalysis::Frame &frame) {
+        if (m_mqtt)
+            publishFrame(frame);
         Fits &fits = m_fits[frame.tagId];
         fits.worstRms = qMax(fits.worstRms, frame.rms);
         fits.gdop = frame.gdop;
         if (m_csvFile.isOpen())
             m_csv << StreamAnalysis::csvRow(frame) << '\n';
     };
-    m_analysis.onCommand = [this](qint64, const QString &description) {
-        note(QStringLiteral("command relayed: %1").arg(description));
+    m_analysis.onCommand = [this](qint64 micros, const AnchorConfigCommand::Decoded &command) {
+        note(QStringLiteral("command relayed: %1").arg(AnchorConfigCommand::describe(command)));
+        if (m_mqtt)
+            m_mqtt->publish(QStringLiteral("command"),
+                            reportjson::command(command, m_startUtc.addMSecs(micros / 1000)),
+                            false);
     };
     m_second.setInterval(1000);
     connect(&m_second, &QTimer::timeout, this, &Tap::everySecond);
     m_retry.setInterval(RetryMs);
     connect(&m_retry, &QTimer::timeout, this, &Tap::retryKit);
+    if (options.mqttRate > 0) {
+        m_mqttTick.setInterval(qMax(1, int(std::lround(1000 / options.mqttRate))));
+        connect(&m_mqttTick, &QTimer::timeout, this, &Tap::publishLatest);
+    }
 }
 
 Tap::~Tap()
@@ -70,6 +84,23 @@ bool Tap::start(QString *error)
     connect(m_server, &QTcpServer::newConnection, this, &Tap::acceptViewers);
     if (!openKit(error))
         return false;
+    if (m_options.mqtt) {
+        m_mqtt = new MqttPublisher(m_options.broker, this);
+        m_mqtt->setStatus(m_kitUp ? "online" : "kit-lost");
+        if (!m_mqtt->start(error)) {
+            delete m_mqtt;
+            m_mqtt = nullptr;
+            return false;
+        }
+        if (!m_mqtt->isConnected())
+            note(QStringLiteral("the MQTT broker at %1:%2 does not answer (%3); trying again, "
+                                "and relaying meanwhile")
+                     .arg(m_options.broker.host)
+                     .arg(m_options.broker.port)
+                     .arg(m_mqtt->state()));
+        if (m_options.mqttRate > 0)
+            m_mqttTick.start();
+    }
 
     if (!m_options.listenHost.isLoopback())
         note(QStringLiteral("warning: listening on %1:%2, beyond this machine. Anyone who can "
@@ -141,6 +172,8 @@ void Tap::kitConnected()
     const bool wasLost = m_retry.isActive();
     m_retry.stop();
     m_kitUp = true;
+    if (m_mqtt)
+        m_mqtt->setStatus("online");
     if (wasLost) {
         note(QStringLiteral("kit link back: %1").arg(m_options.kit));
         if (m_capture.isOpen())
@@ -153,6 +186,8 @@ void Tap::kitLost(const QString &reason)
     if (!m_kitUp && m_retry.isActive())
         return;
     m_kitUp = false;
+    if (m_mqtt)
+        m_mqtt->setStatus("kit-lost");
     if (m_kit) {
         m_kit->disconnect(this);
         m_kit->close();
@@ -301,21 +336,61 @@ void Tap::everySecond()
             parts << QStringLiteral("%1 viewer bytes dropped (no kit)").arg(m_droppedNoKit);
         if (!m_kitUp)
             parts << QStringLiteral("kit link down");
+        if (m_mqtt) {
+            parts << QStringLiteral("%1, %2 published")
+                         .arg(m_mqtt->state())
+                         .arg(m_mqtt->published() - m_lastPublished);
+            if (m_mqtt->dropped() > 0)
+                parts << QStringLiteral("%1 mqtt messages dropped").arg(m_mqtt->dropped());
+        }
         note(parts.join(QStringLiteral(", ")));
     }
     m_lastTotals = now;
+    if (m_mqtt)
+        m_lastPublished = m_mqtt->published();
     m_droppedReadOnly = m_droppedFlood = m_droppedNoKit = 0;
     m_fits.clear();
 }
 
 void Tap::finish()
 {
+    if (m_mqtt) {
+        m_mqtt->stop("offline");
+        note(QStringLiteral("mqtt: %1 messages published, %2 dropped")
+                 .arg(m_mqtt->published())
+                 .arg(m_mqtt->dropped()));
+        delete m_mqtt;
+        m_mqtt = nullptr;
+    }
     if (m_csvFile.isOpen()) {
         m_csv.flush();
         m_csvFile.close();
     }
     if (m_capture.isOpen())
         m_capture.close();
+}
+
+void Tap::publishFrame(const StreamAnalysis::Frame &frame)
+{
+    const qint64 seq = ++m_seq[frame.tagId];
+    const QByteArray anchors = reportjson::anchors(frame);
+    if (anchors != m_anchors) {
+        m_anchors = anchors;
+        m_mqtt->publish(QStringLiteral("anchors"), anchors, true);
+    }
+    const QByteArray json
+        = reportjson::position(frame, seq, m_startUtc.addMSecs(frame.micros / 1000));
+    if (m_options.mqttRate > 0)
+        m_latest.insert(frame.tagId, json);
+    else
+        m_mqtt->publish(QStringLiteral("tag/%1/position").arg(frame.tagId), json, true);
+}
+
+void Tap::publishLatest()
+{
+    for (auto it = m_latest.cbegin(); it != m_latest.cend(); ++it)
+        m_mqtt->publish(QStringLiteral("tag/%1/position").arg(it.key()), it.value(), true);
+    m_latest.clear();
 }
 
 void Tap::note(const QString &line)

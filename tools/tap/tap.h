@@ -3,7 +3,9 @@
 
 #include "analysis.h"
 #include "capture.h"
+#include "mqttpublisher.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
@@ -30,6 +32,9 @@ struct TapOptions
     bool quiet = false;
     int maxResidual = 10;
     bool retry = true;
+    bool mqtt = false;
+    MqttSettings broker;
+    double mqttRate = 0; // reports per second and tag; 0 publishes every one
 };
 
 // Sits between the kit and any number of viewers: relays both ways unchanged, records, exports
@@ -75,6 +80,8 @@ private:
     void everySecond();
     qint64 micros() const { return m_clock.nsecsElapsed() / 1000; }
     void note(const QString &line);
+    void publishFrame(const StreamAnalysis::Frame &frame);
+    void publishLatest();
 
     TapOptions m_options;
     QTextStream &m_out;
@@ -91,6 +98,14 @@ private:
     QFile m_csvFile;
     QTextStream m_csv;
     StreamAnalysis m_analysis;
+    QDateTime m_startUtc;
+    MqttPublisher *m_mqtt = nullptr;
+    QHash<int, qint64> m_seq;
+    QByteArray m_anchors;
+    // With --mqtt-rate: each tag's newest report, published once per interval.
+    QMap<int, QByteArray> m_latest;
+    QTimer m_mqttTick;
+    qint64 m_lastPublished = 0;
 
     // This second's figures, for the status line.
     StreamAnalysis::Totals m_lastTotals;
