@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "broker.h"
 #include "display/planscene.h"
 #include "display/rangetable.h"
 #include "link/framereader.h"
@@ -504,6 +505,115 @@ void BM_Calibrate(benchmark::State &state)
     state.counters["frames_used"] = result.value("frames").toDouble();
 }
 BENCHMARK(BM_Calibrate)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The tap publishing to a local mosquitto, a subscriber (mosquitto_sub) reading everything.
+// range(0) 0: frames one at a time at the line's rate for five seconds; counters are the
+// latency from the kit's write to the subscriber's receipt and the tap's share of a core.
+// Otherwise that many frames in one write: the counter is reports published a second.
+void BM_Mqtt(benchmark::State &state)
+{
+    const bool paced = state.range(0) == 0;
+    const int frames = paced ? int(5 * LineRate) : int(state.range(0));
+    Broker broker;
+    QTcpServer kitServer;
+    kitServer.listen(QHostAddress::LocalHost, 0);
+    if (!broker.start()) {
+        state.SkipWithError("mosquitto did not start");
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> arrivals; // by seq - 1
+    QByteArray pending;
+    QProcess subscriber;
+    QObject::connect(&subscriber, &QProcess::readyReadStandardOutput, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        pending += subscriber.readAllStandardOutput();
+        int end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QByteArray line = pending.left(end);
+            pending.remove(0, end + 1);
+            const int at = line.indexOf("\"seq\":");
+            if (at >= 0)
+                arrivals << now;
+        }
+    });
+    subscriber.start(Broker::program("mosquitto_sub"),
+                     { "-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t",
+                       "zorvan/bench/tag/+/position", "-q", "1" });
+    subscriber.waitForStarted();
+    ToolProcess tap("zorvan-tap");
+    tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kitServer.serverPort()), "--quiet",
+                "--mqtt", QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port()), "--kit-name",
+                "bench" });
+    kitServer.waitForNewConnection(PatienceMs);
+    QTcpSocket *kit = kitServer.nextPendingConnection();
+    if (!kit) {
+        state.SkipWithError("the tap did not connect");
+        return;
+    }
+    kit->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const auto waitFor = [&](int count) {
+        QElapsedTimer waited;
+        waited.start();
+        while (arrivals.size() < count && waited.elapsed() < 60000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        return arrivals.size() >= count;
+    };
+    // The first report shows that the whole chain is up.
+    for (int i = 0; i < 100 && arrivals.isEmpty(); ++i) {
+        kit->write(frame(0));
+        kit->flush();
+        QTest::qWait(50);
+    }
+    QTest::qWait(200);
+    QByteArray burst;
+    for (int i = 0; i < frames; ++i)
+        burst += frame(i);
+    const qint64 interval = qint64(1e9 / LineRate);
+    double seconds = 0;
+    double tapCpu = 0;
+    for (auto _ : state) {
+        const int base = int(arrivals.size());
+        QList<qint64> written;
+        const double cpuBefore = tap.cpuSeconds();
+        const qint64 start = clock.nsecsElapsed();
+        if (paced) {
+            for (int i = 0; i < frames; ++i) {
+                const qint64 left = start + i * interval - clock.nsecsElapsed();
+                if (left > 0) {
+                    QEventLoop loop;
+                    QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
+                                       &QEventLoop::quit);
+                    loop.exec();
+                }
+                written << clock.nsecsElapsed();
+                kit->write(burst.mid(i * ReportFrame::Size, ReportFrame::Size));
+                kit->flush();
+            }
+        } else {
+            kit->write(burst);
+        }
+        if (!waitFor(base + frames)) {
+            state.SkipWithError("reports were lost");
+            return;
+        }
+        const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        tapCpu += tap.cpuSeconds() - cpuBefore;
+        if (paced) {
+            QList<double> latencies;
+            for (int i = 0; i < frames; ++i)
+                latencies << double(arrivals.at(base + i) - written.at(i)) / 1e6;
+            state.counters["latency_median_ms"] = tools::percentile(latencies, 0.5);
+            state.counters["latency_p99_ms"] = tools::percentile(latencies, 0.99);
+        }
+    }
+    state.counters["reports_per_s"] = double(frames) * double(state.iterations()) / seconds;
+    state.counters["tap_cpu_share"] = tapCpu / seconds;
+}
+BENCHMARK(BM_Mqtt)->Arg(0)->Arg(20000)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Resident size after 1,000 and after 100,000 reports through the window's plan and table.
 void BM_Memory(benchmark::State &state)

@@ -173,6 +173,7 @@ void MqttPublisher::publish(const QString &topic, const QByteArray &payload, boo
         m_waiting.pop_front();
         ++m_dropped;
     }
+    m_hasWaiting = true;
     drain();
 }
 
@@ -187,6 +188,7 @@ QString MqttPublisher::state() const
 void MqttPublisher::drain()
 {
     m_drainPosted = false;
+    m_hasWaiting = !m_waiting.empty();
     while (m_connected && m_inFlight < Window && !m_waiting.empty()) {
         const Message &m = m_waiting.front();
         ++m_inFlight;
@@ -205,6 +207,7 @@ void MqttPublisher::drain()
         }
         m_waiting.pop_front();
     }
+    m_hasWaiting = !m_waiting.empty();
 }
 
 // libmosquitto calls these on its own thread, or on this one while start() waits; what they
@@ -232,7 +235,8 @@ void MqttPublisher::onPublish(mosquitto *, void *self, int)
     auto *publisher = static_cast<MqttPublisher *>(self);
     if (--publisher->m_inFlight < 0)
         publisher->m_inFlight = 0;
-    if (!publisher->m_drainPosted.exchange(true))
+    // Only messages that wait need this thread woken.
+    if (publisher->m_hasWaiting && !publisher->m_drainPosted.exchange(true))
         QMetaObject::invokeMethod(
             publisher, [publisher] { publisher->drain(); }, Qt::QueuedConnection);
 }

@@ -85,6 +85,7 @@ private:
     // Handed to libmosquitto and not yet written (QoS 0) or acknowledged (QoS 1).
     std::atomic<int> m_inFlight { 0 };
     std::atomic<bool> m_drainPosted { false };
+    std::atomic<bool> m_hasWaiting { false };
     qint64 m_published = 0;
     qint64 m_dropped = 0;
 };
