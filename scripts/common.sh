@@ -40,8 +40,8 @@ install_missing() {
 # The Debian packages each Qt major version builds with.
 qt_packages() {
     case "$1" in
-    5) echo qtbase5-dev libqt5serialport5-dev ;;
-    6) echo qt6-base-dev qt6-serialport-dev libgl-dev ;;
+    5) echo qtbase5-dev libqt5serialport5-dev libqt5websockets5-dev ;;
+    6) echo qt6-base-dev qt6-serialport-dev qt6-websockets-dev libgl-dev ;;
     *) echo "unknown Qt major version: $1" >&2 && return 1 ;;
     esac
 }
@@ -52,7 +52,7 @@ BUILD_PACKAGES=(cmake make g++ pkg-config fonts-dejavu-core libeigen3-dev libmos
 # shellcheck disable=SC2207
 QT6_PACKAGES=($(qt_packages 6))
 # The tests start their own MQTT broker and make their own TLS certificates.
-TEST_PACKAGES=(mosquitto mosquitto-clients openssl)
+TEST_PACKAGES=(mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 BENCH_PACKAGES=(libbenchmark-dev)
 PACKAGE_PACKAGES=(dpkg-dev file fakeroot lintian desktop-file-utils appstream)

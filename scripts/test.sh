@@ -10,7 +10,7 @@ install_missing "${BUILD_PACKAGES[@]}" "${QT6_PACKAGES[@]}" "${TEST_PACKAGES[@]}
 export QT_QPA_PLATFORM=offscreen
 
 configure "$ROOT/build-fuzz" -DZORVAN_FUZZ=ON -DZORVAN_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++
-build "$ROOT/build-fuzz" fuzz_decode fuzz_framereader
+build "$ROOT/build-fuzz" fuzz_decode fuzz_framereader fuzz_httprequest
 run_tests "$ROOT/build-fuzz"
 
 configure "$ROOT/build-asan" -DZORVAN_TESTS=ON -DZORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

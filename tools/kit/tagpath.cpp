@@ -32,9 +32,11 @@ std::array<int, 3> tagPosition(qint64 step, int tag, const std::array<Anchor, 4>
     const qint64 at = step + qint64(tag) * TagPhase;
     double x, y;
     if (path == Path::Eight) {
+        // Each further tag on a smaller eight of its own.
+        const double size = 0.35 * (1 - 0.1 * tag);
         const double angle = 2 * M_PI * double(at % FramesPerLoop) / FramesPerLoop;
-        x = cx + 0.35 * w * std::cos(angle);
-        y = cy + 0.35 * h * std::sin(2 * angle);
+        x = cx + size * w * std::cos(angle);
+        y = cy + size * h * std::sin(2 * angle);
     } else {
         x = cx + 0.4 * w * std::sin(2 * M_PI * double(at % WalkPeriodX) / WalkPeriodX);
         y = cy + 0.4 * h * std::sin(2 * M_PI * double(at % WalkPeriodY) / WalkPeriodY);

@@ -118,7 +118,7 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
         return false;
     };
     if (!isSet("kit")
-        && refuse({ "listen", "read-only", "record", "quiet", "no-retry", "mqtt",
+        && refuse({ "listen", "read-only", "record", "quiet", "no-retry", "web", "mqtt",
                     "mqtt-password-file", "mqtt-ca", "mqtt-prefix", "kit-name", "mqtt-qos",
                     "mqtt-rate" },
                   "kit"))
@@ -161,6 +161,18 @@ bool parseOptions(QCommandLineParser &parser, const QStringList &arguments, Mode
     tap.quiet = isSet("quiet");
     tap.retry = !isSet("no-retry");
     tap.maxResidual = maxResidual;
+    if (isSet("web")) {
+        // A port alone serves this machine only.
+        QString web = value("web");
+        if (!web.contains(QLatin1Char(':')))
+            web.prepend(QStringLiteral("127.0.0.1:"));
+        if (!tools::parseListenAddress(web, tap.webHost, tap.webPort)) {
+            *error = QStringLiteral("--web takes [HOST:]PORT with a numeric address, not '%1'")
+                         .arg(value("web"));
+            return false;
+        }
+        tap.web = true;
+    }
     return !isSet("mqtt") ? !refuse({ "mqtt-password-file", "mqtt-ca", "mqtt-prefix", "kit-name",
                                       "mqtt-qos", "mqtt-rate" },
                                     "mqtt")
@@ -215,6 +227,11 @@ int main(int argc, char *argv[])
           QStringLiteral("Summarise the capture FILE: duration, frames, rate, junk, commands "
                          "and how well each tag's frames fit. With --csv, also export it."),
           QStringLiteral("FILE") },
+        { "web",
+          QStringLiteral("Serve a live plan of every tag to browsers at http://HOST:PORT/ (a port "
+                         "alone serves this machine only; port 0 picks a free one and prints "
+                         "'web: URL'). Read-only: nothing from a browser reaches the kit."),
+          QStringLiteral("[HOST:]PORT") },
         { "mqtt",
           QStringLiteral("Publish every report, the anchors, relayed commands and the tap's status "
                          "to the MQTT broker at URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT], or "

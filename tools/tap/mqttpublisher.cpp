@@ -114,8 +114,9 @@ bool MqttPublisher::start(QString *error)
     if (rc == MOSQ_ERR_TLS) {
         *error = QStringLiteral("the MQTT broker at %1 did not prove who it is: its certificate "
                                 "does not verify against %2 for that host name")
-                     .arg(where, m_settings.caFile.isEmpty() ? QStringLiteral("the system's CAs")
-                                                             : m_settings.caFile);
+                     .arg(where,
+                          m_settings.caFile.isEmpty() ? QStringLiteral("the system's CAs")
+                                                      : m_settings.caFile);
         return false;
     }
     if (!m_connected) {

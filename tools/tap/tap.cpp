@@ -6,6 +6,8 @@
 #include "toolsupport.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPort>
 #include <QStringList>
 #include <QTcpServer>
@@ -35,7 +37,7 @@ Tap::Tap(const TapOptions &options, QTextStream &out, QTextStream &err)
     m_clock.start();
     m_startUtc = QDateTime::currentDateTimeUtc();
     m_analysis.onFrame = [this](const StreamAnalysis::Frame &frame) {
-        if (m_mqtt)
+        if (m_mqtt || m_web)
             publishFrame(frame);
         Fits &fits = m_fits[frame.tagId];
         fits.worstRms = qMax(fits.worstRms, frame.rms);
@@ -84,6 +86,22 @@ bool Tap::start(QString *error)
     connect(m_server, &QTcpServer::newConnection, this, &Tap::acceptViewers);
     if (!openKit(error))
         return false;
+    if (m_options.web) {
+        m_web = new WebServer(this);
+        connect(m_web, &WebServer::said, this, &Tap::note);
+        if (!m_web->listen(m_options.webHost, m_options.webPort, error))
+            return false;
+        if (!m_options.webHost.isLoopback())
+            note(QStringLiteral("warning: serving the web page on %1:%2, beyond this machine. "
+                                "Anyone who can reach it can watch the tags; nothing there "
+                                "reaches the kit.")
+                     .arg(m_options.webHost.toString())
+                     .arg(m_web->port()));
+        m_out << "web: http://"
+              << (m_options.webHost == QHostAddress::AnyIPv4 ? QStringLiteral("127.0.0.1")
+                                                             : m_options.webHost.toString())
+              << ':' << m_web->port() << '/' << Qt::endl;
+    }
     if (m_options.mqtt) {
         m_mqtt = new MqttPublisher(m_options.broker, this);
         m_mqtt->setStatus(m_kitUp ? "online" : "kit-lost");
@@ -303,6 +321,8 @@ void Tap::everySecond()
         viewer.budget = ViewerBytesPerSecond;
 
     const StreamAnalysis::Totals &now = m_analysis.totals();
+    if (m_web)
+        m_web->status(webStatus(now));
     if (!m_options.quiet) {
         QStringList parts;
         parts << QStringLiteral("%1 frames/s").arg(now.frames - m_lastTotals.frames)
@@ -373,17 +393,38 @@ void Tap::finish()
 void Tap::publishFrame(const StreamAnalysis::Frame &frame)
 {
     const qint64 seq = ++m_seq[frame.tagId];
+    const QByteArray json
+        = reportjson::position(frame, seq, m_startUtc.addMSecs(frame.micros / 1000));
+    if (m_web)
+        m_web->report(frame.tagId, json);
+    if (!m_mqtt)
+        return;
     const QByteArray anchors = reportjson::anchors(frame);
     if (anchors != m_anchors) {
         m_anchors = anchors;
         m_mqtt->publish(QStringLiteral("anchors"), anchors, true);
     }
-    const QByteArray json
-        = reportjson::position(frame, seq, m_startUtc.addMSecs(frame.micros / 1000));
     if (m_options.mqttRate > 0)
         m_latest.insert(frame.tagId, json);
     else
         m_mqtt->publish(QStringLiteral("tag/%1/position").arg(frame.tagId), json, true);
+}
+
+QByteArray Tap::webStatus(const StreamAnalysis::Totals &now) const
+{
+    QJsonObject tags;
+    for (auto it = now.tags.cbegin(); it != now.tags.cend(); ++it) {
+        const StreamAnalysis::TagTotals before = m_lastTotals.tags.value(it.key());
+        const StreamAnalysis::TagTotals second { it->frames - before.frames,
+                                                 it->inconsistent - before.inconsistent };
+        if (second.frames > 0)
+            tags.insert(QString::number(it.key()),
+                        QJsonObject { { "layout", layoutVerdict(second) } });
+    }
+    const QJsonObject status { { "fps", now.frames - m_lastTotals.frames },
+                               { "kit", m_kitUp },
+                               { "tags", tags } };
+    return QJsonDocument(QJsonObject { { "status", status } }).toJson(QJsonDocument::Compact);
 }
 
 void Tap::publishLatest()

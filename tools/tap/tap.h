@@ -4,6 +4,7 @@
 #include "analysis.h"
 #include "capture.h"
 #include "mqttpublisher.h"
+#include "webserver.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -35,6 +36,9 @@ struct TapOptions
     bool mqtt = false;
     MqttSettings broker;
     double mqttRate = 0; // reports per second and tag; 0 publishes every one
+    bool web = false;
+    QHostAddress webHost = QHostAddress::LocalHost;
+    quint16 webPort = 0;
 };
 
 // Sits between the kit and any number of viewers: relays both ways unchanged, records, exports
@@ -82,6 +86,7 @@ private:
     void note(const QString &line);
     void publishFrame(const StreamAnalysis::Frame &frame);
     void publishLatest();
+    QByteArray webStatus(const StreamAnalysis::Totals &now) const;
 
     TapOptions m_options;
     QTextStream &m_out;
@@ -100,6 +105,7 @@ private:
     StreamAnalysis m_analysis;
     QDateTime m_startUtc;
     MqttPublisher *m_mqtt = nullptr;
+    WebServer *m_web = nullptr;
     QHash<int, qint64> m_seq;
     QByteArray m_anchors;
     // With --mqtt-rate: each tag's newest report, published once per interval.
