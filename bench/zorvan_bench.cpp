@@ -26,12 +26,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWebSocket>
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -287,7 +289,7 @@ void BM_NetworkReports(benchmark::State &state)
     state.counters["items"] = double(scene->items().size());
 }
 BENCHMARK(BM_NetworkReports)
-    ->ArgsProduct({ { 1, 500 }, { 0, 1, 2 } })
+    ->ArgsProduct({ { 1, 500, 1000 }, { 0, 1, 2 } })
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -614,6 +616,99 @@ void BM_Mqtt(benchmark::State &state)
     state.counters["tap_cpu_share"] = tapCpu / seconds;
 }
 BENCHMARK(BM_Mqtt)->Arg(0)->Arg(20000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// 32 browsers on the tap's page, fed one frame at a time at the line's rate for five seconds.
+// Counters: the tap's share of a core, and for the reports a browser gets (the newest of each
+// display frame), the time from the kit's write to the browser's receipt.
+void BM_Web(benchmark::State &state)
+{
+    const int browsers = int(state.range(0));
+    const int frames = int(5 * LineRate);
+    QTcpServer kitServer;
+    kitServer.listen(QHostAddress::LocalHost, 0);
+    ToolProcess tap("zorvan-tap");
+    tap.start({ "--kit", QStringLiteral("127.0.0.1:%1").arg(kitServer.serverPort()), "--quiet",
+                "--web", "127.0.0.1:0" });
+    quint16 web = 0;
+    tap.waitFor(
+        [&] {
+            for (const QString &line : tap.lines()) {
+                if (line.startsWith(QLatin1String("web: http://127.0.0.1:")))
+                    web = quint16(
+                        line.section(QLatin1Char(':'), 3).remove(QLatin1Char('/')).toUInt());
+            }
+            return web != 0;
+        },
+        PatienceMs);
+    kitServer.waitForNewConnection(PatienceMs);
+    QTcpSocket *kit = kitServer.nextPendingConnection();
+    if (!kit || !web) {
+        state.SkipWithError("the tap did not start");
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QHash<qint64, qint64> receivedAt; // seq -> time, at the first browser
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    int open = 0;
+    const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(web);
+    for (int i = 0; i < browsers; ++i) {
+        sockets.push_back(std::make_unique<QWebSocket>(origin));
+        QWebSocket *socket = sockets.back().get();
+        QObject::connect(socket, &QWebSocket::connected, [&] { ++open; });
+        if (i == 0) {
+            QObject::connect(socket, &QWebSocket::textMessageReceived, [&](const QString &text) {
+                const int at = text.indexOf(QLatin1String("\"seq\":"));
+                if (at >= 0)
+                    receivedAt.insert(
+                        text.mid(at + 6, 12).section(QLatin1Char(','), 0, 0).toLongLong(),
+                        clock.nsecsElapsed());
+            });
+        }
+        socket->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(web)));
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (open < browsers && waited.elapsed() < PatienceMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    const qint64 interval = qint64(1e9 / LineRate);
+    qint64 seq = 0;
+    double seconds = 0;
+    double tapCpu = 0;
+    for (auto _ : state) {
+        QHash<qint64, qint64> writtenAt;
+        const double cpuBefore = tap.cpuSeconds();
+        const qint64 start = clock.nsecsElapsed();
+        for (int i = 0; i < frames; ++i) {
+            const qint64 left = start + i * interval - clock.nsecsElapsed();
+            if (left > 0) {
+                QEventLoop loop;
+                QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
+                                   &QEventLoop::quit);
+                loop.exec();
+            }
+            writtenAt.insert(++seq, clock.nsecsElapsed());
+            kit->write(frame(i));
+            kit->flush();
+        }
+        QTest::qWait(200);
+        const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        tapCpu += tap.cpuSeconds() - cpuBefore;
+        QList<double> latencies;
+        for (auto it = writtenAt.cbegin(); it != writtenAt.cend(); ++it) {
+            if (receivedAt.contains(it.key()))
+                latencies << double(receivedAt.value(it.key()) - it.value()) / 1e6;
+        }
+        state.counters["latency_median_ms"] = tools::percentile(latencies, 0.5);
+        state.counters["latency_max_ms"] = tools::percentile(latencies, 1);
+        state.counters["received_per_s"] = double(latencies.size()) / elapsed;
+    }
+    state.counters["browsers"] = open;
+    state.counters["tap_cpu_share"] = tapCpu / seconds;
+}
+BENCHMARK(BM_Web)->Arg(1)->Arg(32)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Resident size after 1,000 and after 100,000 reports through the window's plan and table.
 void BM_Memory(benchmark::State &state)
