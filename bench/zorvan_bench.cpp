@@ -200,6 +200,18 @@ private:
 // The serial line's maximum: 115200 baud, ten bits a byte, 52 bytes a frame.
 constexpr double LineRate = 115200.0 / 10 / 52;
 
+// Sleeps in the event loop, as a viewer would, until `until` on the clock.
+void runUntil(const QElapsedTimer &clock, qint64 until)
+{
+    const qint64 left = until - clock.nsecsElapsed();
+    if (left <= 0)
+        return;
+    QEventLoop loop;
+    QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
+                       &QEventLoop::quit);
+    loop.exec();
+}
+
 // Frames through the window's real network link, as users see them: range(0) frames per
 // write (1: one at a time at the line's rate, each repainted as the view sees fit; more: one
 // burst per iteration), range(1) the scene (see growScene). Counters: the process's CPU per
@@ -223,16 +235,6 @@ void BM_NetworkReports(benchmark::State &state)
 
     QElapsedTimer clock;
     clock.start();
-    // Sleeps in the event loop, as the viewer would, until `until` on the clock.
-    const auto runUntil = [&](qint64 until) {
-        const qint64 left = until - clock.nsecsElapsed();
-        if (left <= 0)
-            return;
-        QEventLoop loop;
-        QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
-                           &QEventLoop::quit);
-        loop.exec();
-    };
     qint64 reports = 0;
     qint64 painted = 0;
     // A frame arrives when it is written (one at a time) or, in a burst, when its report is
@@ -254,7 +256,7 @@ void BM_NetworkReports(benchmark::State &state)
             painted = reports;
         }
     });
-    runUntil(clock.nsecsElapsed() + 100'000'000);
+    runUntil(clock, clock.nsecsElapsed() + 100'000'000);
 
     QByteArray bytes;
     for (int i = 0; i < burst; ++i)
@@ -268,14 +270,14 @@ void BM_NetworkReports(benchmark::State &state)
         const double cpuBefore = ownCpuSeconds();
         const qint64 start = clock.nsecsElapsed();
         for (int i = 0; i < (paced ? perIteration : 1); ++i) {
-            runUntil(start + i * interval);
+            runUntil(clock, start + i * interval);
             if (paced)
                 arrivals << clock.nsecsElapsed();
             peer->write(paced ? frame(i) : bytes);
             peer->flush();
         }
         while (reports < target || painted < reports)
-            runUntil(clock.nsecsElapsed() + 1'000'000);
+            runUntil(clock, clock.nsecsElapsed() + 1'000'000);
         const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
         state.SetIterationTime(elapsed);
         cpu += ownCpuSeconds() - cpuBefore;
@@ -370,13 +372,7 @@ void BM_Tap(benchmark::State &state)
         const qint64 start = clock.nsecsElapsed();
         if (paced) {
             for (int i = 0; i < frames; ++i) {
-                const qint64 left = start + i * interval - clock.nsecsElapsed();
-                if (left > 0) {
-                    QEventLoop loop;
-                    QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
-                                       &QEventLoop::quit);
-                    loop.exec();
-                }
+                runUntil(clock, start + i * interval);
                 written << clock.nsecsElapsed();
                 kit->write(burst.mid(i * ReportFrame::Size, ReportFrame::Size));
                 kit->flush();
@@ -582,13 +578,7 @@ void BM_Mqtt(benchmark::State &state)
         const qint64 start = clock.nsecsElapsed();
         if (paced) {
             for (int i = 0; i < frames; ++i) {
-                const qint64 left = start + i * interval - clock.nsecsElapsed();
-                if (left > 0) {
-                    QEventLoop loop;
-                    QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
-                                       &QEventLoop::quit);
-                    loop.exec();
-                }
+                runUntil(clock, start + i * interval);
                 written << clock.nsecsElapsed();
                 kit->write(burst.mid(i * ReportFrame::Size, ReportFrame::Size));
                 kit->flush();
@@ -680,13 +670,7 @@ void BM_Web(benchmark::State &state)
         const double cpuBefore = tap.cpuSeconds();
         const qint64 start = clock.nsecsElapsed();
         for (int i = 0; i < frames; ++i) {
-            const qint64 left = start + i * interval - clock.nsecsElapsed();
-            if (left > 0) {
-                QEventLoop loop;
-                QTimer::singleShot(int((left + 999'999) / 1'000'000), Qt::PreciseTimer, &loop,
-                                   &QEventLoop::quit);
-                loop.exec();
-            }
+            runUntil(clock, start + i * interval);
             writtenAt.insert(++seq, clock.nsecsElapsed());
             kit->write(frame(i));
             kit->flush();
