@@ -191,9 +191,11 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Sits between a positioning kit and its viewers. Relays every byte both ways unchanged "
         "to any number of viewers on a local TCP port, records both directions, exports the "
-        "frames as CSV, and checks every frame: the distance from the reported tag to each "
-        "anchor should match the reported range. A status line goes to stderr every second.\n"
-        "With --summary it reads a recorded capture instead."));
+        "frames as CSV, and checks every frame by solving the tag's position itself from its "
+        "four ranges and anchors. A status line goes to stderr every second. It can also "
+        "publish to MQTT and serve a live plan to browsers.\n"
+        "With --summary it reads a recorded capture instead, and with --calibrate it estimates "
+        "from one where the anchors really stand."));
     const QCommandLineOption help({ "h", "help" }, QStringLiteral("Show this help and exit."));
     parser.addOption(help);
     parser.addOptions({
@@ -212,12 +214,13 @@ int main(int argc, char *argv[])
           QStringLiteral("FILE") },
         { "csv",
           QStringLiteral("Write one row per frame into FILE: time, tag and each anchor entry in "
-                         "cm, with its range residual."),
+                         "cm with its residual, then the tap's own fit, its RMS misfit, GDOP and "
+                         "its distance from the kit's position."),
           QStringLiteral("FILE") },
         { "force", QStringLiteral("Overwrite the --record and --csv files if they exist.") },
         { "max-residual",
-          QStringLiteral("Count a frame as inconsistent when an anchor's range is more than CM "
-                         "off the distance (default 50)."),
+          QStringLiteral("Count a frame as inconsistent when the RMS misfit of its four ranges at "
+                         "the tap's own fit passes CM (default 10)."),
           QStringLiteral("CM") },
         { "quiet", QStringLiteral("No status line.") },
         { "no-retry",
