@@ -64,8 +64,9 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 "simulated kit and headless tap for a positioning kit
 zorvan-kit simulates a positioning kit for trying the viewer without hardware.
 zorvan-tap shares a kit with several viewers, records and replays its stream,
-exports it as CSV and checks its ranges against its positions. Neither needs
-a display.")
+exports it as CSV, checks every frame with a fit of its own, estimates from a
+recording where the anchors really stand, publishes the positions to an MQTT
+broker and serves a live plan to browsers. Neither needs a display.")
 set(CPACK_PACKAGE_CONTACT "${ZORVAN_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZORVAN_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
