@@ -89,6 +89,63 @@ run_installed_tools() {
 }
 run_installed_tools || fail "the installed kit and tap do not work together"
 
+# The installed tap calibrates from a capture, serves its page, and publishes to a broker.
+run_installed_extras() {
+    local bin=$scratch/tools/usr/bin kit_out=$scratch/kit2.out tap_out=$scratch/tap2.out
+    "$bin/zorvan-kit" --listen 127.0.0.1:0 --rate 0 --count 600 --path walk --noise-cm 2 \
+        --misplace 1:100,-60 >"$kit_out" &
+    local kit=$! port
+    port=$(listening_port "$kit_out")
+    "$bin/zorvan-tap" --kit "127.0.0.1:$port" --listen 127.0.0.1:0 --quiet \
+        --record "$scratch/walk.zvcap" >/dev/null 2>&1 &
+    local tap=$!
+    wait "$kit" || return 1
+    sleep 0.2
+    kill -TERM "$tap"
+    wait "$tap" || return 1
+    "$bin/zorvan-tap" --calibrate "$scratch/walk.zvcap" | grep -q "misplaced: stands at" || return 1
+
+    "$bin/zorvan-kit" --listen 127.0.0.1:0 --rate 50 >"$kit_out" &
+    kit=$!
+    port=$(listening_port "$kit_out")
+    local broker=
+    if command -v mosquitto >/dev/null || [ -x /usr/sbin/mosquitto ]; then
+        local mqtt_port=$((20000 + RANDOM % 20000))
+        printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$mqtt_port" \
+            >"$scratch/mosquitto.conf"
+        chmod 755 "$scratch"
+        chmod 644 "$scratch/mosquitto.conf"
+        "$(command -v mosquitto || echo /usr/sbin/mosquitto)" -c "$scratch/mosquitto.conf" \
+            >/dev/null 2>&1 &
+        broker=$!
+        sleep 0.5
+    fi
+    "$bin/zorvan-tap" --kit "127.0.0.1:$port" --listen 127.0.0.1:0 --quiet --web 127.0.0.1:0 \
+        ${broker:+--mqtt mqtt://127.0.0.1:$mqtt_port --kit-name package} >"$tap_out" 2>&1 &
+    tap=$!
+    local web ok=0
+    for _ in $(seq 50); do
+        web=$(sed -n 's|^web: http://127.0.0.1:\([0-9]*\)/$|\1|p' "$tap_out") && [ -n "$web" ] && break
+        sleep 0.1
+    done
+    if [ -n "$web" ] && exec 9<>"/dev/tcp/127.0.0.1/$web"; then
+        printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' >&9
+        timeout 5 cat <&9 | grep -q '<canvas id="canvas"' || ok=1
+        exec 9<&-
+    else
+        ok=1
+    fi
+    if [ -n "$broker" ]; then
+        timeout 10 mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t 'zorvan/package/tag/+/position' -C 1 \
+            | grep -q '"seq"' || ok=1
+        kill "$broker"
+    fi
+    kill -TERM "$tap" "$kit"
+    wait "$tap" "$kit" 2>/dev/null
+    return $ok
+}
+run_installed_extras || fail "the installed tap does not calibrate, serve its page or publish"
+
 # Lintian's warnings and notes are listed; only errors fail the check.
 report=$(lintian --tag-display-limit 0 "$viewer" "$tools" 2>&1 | grep -v 'running with root privileges' || true)
 [ -n "$report" ] && echo "$report"
