@@ -336,9 +336,7 @@ void Tap::everySecond()
                      .arg(now.commands - m_lastTotals.commands == 1 ? QString()
                                                                     : QStringLiteral("s"));
         for (auto it = now.tags.cbegin(); it != now.tags.cend(); ++it) {
-            const StreamAnalysis::TagTotals before = m_lastTotals.tags.value(it.key());
-            const StreamAnalysis::TagTotals second { it->frames - before.frames,
-                                                     it->inconsistent - before.inconsistent };
+            const StreamAnalysis::TagTotals second = thisSecond(it.key(), *it);
             if (second.frames == 0)
                 continue;
             const Fits fits = m_fits.value(it.key());
@@ -399,10 +397,12 @@ void Tap::publishFrame(const StreamAnalysis::Frame &frame)
         m_web->report(frame.tagId, json);
     if (!m_mqtt)
         return;
-    const QByteArray anchors = reportjson::anchors(frame);
-    if (anchors != m_anchors) {
-        m_anchors = anchors;
-        m_mqtt->publish(QStringLiteral("anchors"), anchors, true);
+    // The anchors change only with a command; their JSON is made only then.
+    if (!m_anchorsPublished || frame.anchorId != m_anchorIds || frame.anchor != m_anchorPlaces) {
+        m_anchorsPublished = true;
+        m_anchorIds = frame.anchorId;
+        m_anchorPlaces = frame.anchor;
+        m_mqtt->publish(QStringLiteral("anchors"), reportjson::anchors(frame), true);
     }
     if (m_options.mqttRate > 0)
         m_latest.insert(frame.tagId, json);
@@ -410,13 +410,17 @@ void Tap::publishFrame(const StreamAnalysis::Frame &frame)
         m_mqtt->publish(QStringLiteral("tag/%1/position").arg(frame.tagId), json, true);
 }
 
+StreamAnalysis::TagTotals Tap::thisSecond(int tag, const StreamAnalysis::TagTotals &now) const
+{
+    const StreamAnalysis::TagTotals before = m_lastTotals.tags.value(tag);
+    return { now.frames - before.frames, now.inconsistent - before.inconsistent };
+}
+
 QByteArray Tap::webStatus(const StreamAnalysis::Totals &now) const
 {
     QJsonObject tags;
     for (auto it = now.tags.cbegin(); it != now.tags.cend(); ++it) {
-        const StreamAnalysis::TagTotals before = m_lastTotals.tags.value(it.key());
-        const StreamAnalysis::TagTotals second { it->frames - before.frames,
-                                                 it->inconsistent - before.inconsistent };
+        const StreamAnalysis::TagTotals second = thisSecond(it.key(), *it);
         if (second.frames > 0)
             tags.insert(QString::number(it.key()),
                         QJsonObject { { "layout", layoutVerdict(second) } });

@@ -87,6 +87,8 @@ private:
     void publishFrame(const StreamAnalysis::Frame &frame);
     void publishLatest();
     QByteArray webStatus(const StreamAnalysis::Totals &now) const;
+    // What `tag` did since the last status line.
+    StreamAnalysis::TagTotals thisSecond(int tag, const StreamAnalysis::TagTotals &now) const;
 
     TapOptions m_options;
     QTextStream &m_out;
@@ -107,7 +109,10 @@ private:
     MqttPublisher *m_mqtt = nullptr;
     WebServer *m_web = nullptr;
     QHash<int, qint64> m_seq;
-    QByteArray m_anchors;
+    // The anchors last published, as the frames reported them.
+    bool m_anchorsPublished = false;
+    std::array<int, StreamAnalysis::AnchorCount> m_anchorIds = {};
+    std::array<std::array<int, 3>, StreamAnalysis::AnchorCount> m_anchorPlaces = {};
     // With --mqtt-rate: each tag's newest report, published once per interval.
     QMap<int, QByteArray> m_latest;
     QTimer m_mqttTick;
