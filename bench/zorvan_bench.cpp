@@ -212,6 +212,23 @@ void runUntil(const QElapsedTimer &clock, qint64 until)
     loop.exec();
 }
 
+// Writes `frames` to `kit` one at a time at the line's rate from `start` on the clock, and
+// returns when each went out.
+QList<qint64> writePaced(QIODevice &kit, const QByteArray &frames, const QElapsedTimer &clock,
+                         qint64 start)
+{
+    const qint64 interval = qint64(1e9 / LineRate);
+    QList<qint64> written;
+    for (int i = 0; i < frames.size() / ReportFrame::Size; ++i) {
+        runUntil(clock, start + i * interval);
+        written << clock.nsecsElapsed();
+        kit.write(frames.mid(i * ReportFrame::Size, ReportFrame::Size));
+        if (auto *socket = qobject_cast<QAbstractSocket *>(&kit))
+            socket->flush();
+    }
+    return written;
+}
+
 // Frames through the window's real network link, as users see them: range(0) frames per
 // write (1: one at a time at the line's rate, each repainted as the view sees fit; more: one
 // burst per iteration), range(1) the scene (see growScene). Counters: the process's CPU per
@@ -360,7 +377,6 @@ void BM_Tap(benchmark::State &state)
     QByteArray burst;
     for (int i = 0; i < frames; ++i)
         burst += frame(i);
-    const qint64 interval = qint64(1e9 / LineRate);
     double tapCpu = 0;
     double seconds = 0;
     for (auto _ : state) {
@@ -371,12 +387,7 @@ void BM_Tap(benchmark::State &state)
         const double cpuBefore = mode > 0 ? tap.cpuSeconds() : 0;
         const qint64 start = clock.nsecsElapsed();
         if (paced) {
-            for (int i = 0; i < frames; ++i) {
-                runUntil(clock, start + i * interval);
-                written << clock.nsecsElapsed();
-                kit->write(burst.mid(i * ReportFrame::Size, ReportFrame::Size));
-                kit->flush();
-            }
+            written = writePaced(*kit, burst, clock, start);
         } else {
             for (int i = 0; i < frames; ++i)
                 written << start;
@@ -568,7 +579,6 @@ void BM_Mqtt(benchmark::State &state)
     QByteArray burst;
     for (int i = 0; i < frames; ++i)
         burst += frame(i);
-    const qint64 interval = qint64(1e9 / LineRate);
     double seconds = 0;
     double tapCpu = 0;
     for (auto _ : state) {
@@ -577,12 +587,7 @@ void BM_Mqtt(benchmark::State &state)
         const double cpuBefore = tap.cpuSeconds();
         const qint64 start = clock.nsecsElapsed();
         if (paced) {
-            for (int i = 0; i < frames; ++i) {
-                runUntil(clock, start + i * interval);
-                written << clock.nsecsElapsed();
-                kit->write(burst.mid(i * ReportFrame::Size, ReportFrame::Size));
-                kit->flush();
-            }
+            written = writePaced(*kit, burst, clock, start);
         } else {
             kit->write(burst);
         }
@@ -661,7 +666,9 @@ void BM_Web(benchmark::State &state)
     waited.start();
     while (open < browsers && waited.elapsed() < PatienceMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    const qint64 interval = qint64(1e9 / LineRate);
+    QByteArray paced;
+    for (int i = 0; i < frames; ++i)
+        paced += frame(i);
     qint64 seq = 0;
     double seconds = 0;
     double tapCpu = 0;
@@ -669,12 +676,8 @@ void BM_Web(benchmark::State &state)
         QHash<qint64, qint64> writtenAt;
         const double cpuBefore = tap.cpuSeconds();
         const qint64 start = clock.nsecsElapsed();
-        for (int i = 0; i < frames; ++i) {
-            runUntil(clock, start + i * interval);
-            writtenAt.insert(++seq, clock.nsecsElapsed());
-            kit->write(frame(i));
-            kit->flush();
-        }
+        for (qint64 at : writePaced(*kit, paced, clock, start))
+            writtenAt.insert(++seq, at);
         QTest::qWait(200);
         const double elapsed = double(clock.nsecsElapsed() - start) / 1e9;
         state.SetIterationTime(elapsed);
